@@ -1,0 +1,112 @@
+// Builds the STANDBY request and wraps its task file in the two SCSI command forms.
+#include "storage/passthrough/requests.h"
+#include "storage/system_calls.h"
+#include <stddef.h>
+#include <string.h>
+
+static_assert(offsetof(AtaRequest, data) == sizeof(ATA_PASS_THROUGH_EX), "data follows the header");
+static_assert(offsetof(ScsiRequest, sense) == sizeof(SCSI_PASS_THROUGH), "sense follows the header");
+static_assert(sizeof(ScsiRequest) == sizeof(SCSI_PASS_THROUGH) + SenseSize, "data follows sense");
+
+#ifndef _WIN64
+// The 32-bit layout, byte for byte.
+static_assert(sizeof(ATA_PASS_THROUGH_EX) == 40 && sizeof(AtaRequest) == 552, "x86 ATA record");
+static_assert(offsetof(ATA_PASS_THROUGH_EX, AtaFlags) == 2 && offsetof(ATA_PASS_THROUGH_EX, PathId) == 4 &&
+              offsetof(ATA_PASS_THROUGH_EX, TargetId) == 5 && offsetof(ATA_PASS_THROUGH_EX, Lun) == 6 &&
+              offsetof(ATA_PASS_THROUGH_EX, DataTransferLength) == 8 &&
+              offsetof(ATA_PASS_THROUGH_EX, TimeOutValue) == 12 &&
+              offsetof(ATA_PASS_THROUGH_EX, DataBufferOffset) == 20 &&
+              offsetof(ATA_PASS_THROUGH_EX, PreviousTaskFile) == 24 &&
+              offsetof(ATA_PASS_THROUGH_EX, CurrentTaskFile) == 32, "x86 ATA header");
+static_assert(sizeof(SCSI_PASS_THROUGH) == 44 && sizeof(ScsiRequest) == 76, "x86 SCSI record");
+static_assert(offsetof(SCSI_PASS_THROUGH, ScsiStatus) == 2 && offsetof(SCSI_PASS_THROUGH, PathId) == 3 &&
+              offsetof(SCSI_PASS_THROUGH, TargetId) == 4 && offsetof(SCSI_PASS_THROUGH, Lun) == 5 &&
+              offsetof(SCSI_PASS_THROUGH, CdbLength) == 6 &&
+              offsetof(SCSI_PASS_THROUGH, SenseInfoLength) == 7 && offsetof(SCSI_PASS_THROUGH, DataIn) == 8 &&
+              offsetof(SCSI_PASS_THROUGH, DataTransferLength) == 12 &&
+              offsetof(SCSI_PASS_THROUGH, TimeOutValue) == 16 &&
+              offsetof(SCSI_PASS_THROUGH, DataBufferOffset) == 20 &&
+              offsetof(SCSI_PASS_THROUGH, SenseInfoOffset) == 24 && offsetof(SCSI_PASS_THROUGH, Cdb) == 28,
+              "x86 SCSI header");
+#endif
+
+// Vendor-specific form: DFh, four fixed bytes, then task-file registers 0-6 in bytes 5-11.
+static const UCHAR VendorCdbPrefix[] = {0xDF, 0x10, 0x00, 0x02, 0x00};
+static const UCHAR VendorCdbLength = 12;
+
+// SAT ATA PASS-THROUGH(12): byte 1 PROTOCOL 4 (PIO Data-In); byte 2 T_DIR from the device,
+// BYT_BLOK, T_LENGTH in SECTOR_COUNT; task-file registers 0-6 in bytes 3-9. The command is
+// declared 10 bytes long: bytes 10 and 11 stay zero and are not sent as part of it.
+enum { SAT_ATA_PASS_THROUGH_12 = 0xA1, SatProtocolPioDataIn = 4, SatTDirIn = 1 << 3,
+       SatBytBlok = 1 << 2, SatTLengthSectorCount = 2 };
+static const UCHAR SatCdb[] = {SAT_ATA_PASS_THROUGH_12, SatProtocolPioDataIn << 1,
+                               SatTDirIn | SatBytBlok | SatTLengthSectorCount};
+static const UCHAR SatCdbLength = 10;
+
+void BuildStandbyRequest(AtaRequest* request)
+{
+    memset(request, 0, sizeof *request);
+    ATA_PASS_THROUGH_EX& ata = request->header;
+    ata.Length = sizeof ata;
+    ata.AtaFlags = ATA_FLAGS_DATA_IN;
+    ata.DataTransferLength = AtaDataSize;
+    ata.TimeOutValue = AtaTimeOutSeconds;
+    ata.DataBufferOffset = offsetof(AtaRequest, data);
+    ata.CurrentTaskFile[TaskFileDevice] = ATA_DEVICE_HEAD;
+    ata.CurrentTaskFile[TaskFileCommand] = ATA_CMD_STANDBY;
+}
+
+static void SetCdb(SCSI_PASS_THROUGH& scsi, const UCHAR* taskFile, WrapForm form)
+{
+    const UCHAR* prefix = form == WrapFormVendor ? VendorCdbPrefix : SatCdb;
+    size_t prefixLength = form == WrapFormVendor ? sizeof VendorCdbPrefix : sizeof SatCdb;
+    scsi.CdbLength = form == WrapFormVendor ? VendorCdbLength : SatCdbLength;
+    memcpy(scsi.Cdb, prefix, prefixLength);
+    memcpy(scsi.Cdb + prefixLength, taskFile, TaskFileCarried);
+}
+
+// Fixed-format sense data for a current (70h) or deferred (71h) error, VALID bit or not.
+static bool SenseReportsError(UCHAR firstSenseByte)
+{
+    UCHAR code = firstSenseByte & 0x7F;
+    return code == 0x70 || code == 0x71;
+}
+
+int SendAtaOverScsi(AtaRequest& request, HANDLE disk, WrapForm form)
+{
+    const ATA_PASS_THROUGH_EX& ata = request.header;
+    const ULONG length = ata.DataTransferLength;
+    // The ATA attempt may have left other lengths in the record; its data area must still
+    // lie inside the record before anything is copied out of it or back into it.
+    if (ata.DataBufferOffset > sizeof request || length > sizeof request - ata.DataBufferOffset)
+        return 0;
+    BYTE* ataData = reinterpret_cast<BYTE*>(&request) + ata.DataBufferOffset;
+
+    const DWORD size = sizeof(ScsiRequest) + length;
+    BYTE* buffer = new BYTE[size];
+    ScsiRequest* scsi = reinterpret_cast<ScsiRequest*>(buffer);
+    memset(scsi, 0, sizeof *scsi);
+    SCSI_PASS_THROUGH& header = scsi->header;
+    header.Length = sizeof header;
+    header.PathId = ata.PathId;
+    header.TargetId = ata.TargetId;
+    header.Lun = ata.Lun;
+    header.DataIn = ata.AtaFlags == ATA_FLAGS_DATA_IN ? SCSI_IOCTL_DATA_IN : 0;  // exactly, not as a bit
+    header.SenseInfoLength = SenseSize;
+    header.DataTransferLength = length;
+    header.TimeOutValue = ata.TimeOutValue;
+    header.DataBufferOffset = sizeof(ScsiRequest);
+    header.SenseInfoOffset = offsetof(ScsiRequest, sense);
+    memcpy(buffer + sizeof(ScsiRequest), ataData, length);
+    SetCdb(header, ata.CurrentTaskFile, form);
+
+    DWORD returned = 0;
+    BOOL ok = systemCalls.DeviceIoControl(disk, IOCTL_SCSI_PASS_THROUGH, buffer, sizeof header,
+                                          buffer, size, &returned, nullptr);
+    // Sense and data are read where this record put them, not where the reply says they are.
+    int accepted = ok && returned >= sizeof header && !SenseReportsError(scsi->sense[0]);
+    if (accepted)
+        memcpy(ataData, buffer + sizeof(ScsiRequest), length);
+    delete[] buffer;
+    return accepted;
+}

@@ -1,0 +1,46 @@
+// The storage layer: disks and volumes reached through device I/O control.
+// Operations return 1 for success and 0 for failure, or a count of UTF-16 units in which
+// 0 means nothing. Text operations given a null buffer return the capacity they need.
+#pragma once
+#include <windows.h>
+#include <stdint.h>
+
+typedef uint32_t DiskNumber;
+
+// Device paths: "\\.\PHYSICALDRIVE%u" for a disk, "\\.\Volume{GUID}" for a volume.
+// Both open for read and write, shared for read and write; the caller closes the handle.
+HANDLE OpenDisk(DiskNumber disk);
+HANDLE OpenVolume(const WCHAR* volumeDevicePath);
+
+// The DeviceNumber that a volume reports for its disk, or 0xFFFFFFFF when it has none.
+DWORD VolumeDiskNumber(const WCHAR* volumeDevicePath);
+
+// One more than the highest disk number that any volume reports; 0 when none does.
+DiskNumber GetDiskNumberLimit();
+
+// Every mount point of every volume of the disk as one multi-string (each path NUL-terminated,
+// one more NUL at the end). Returns the units written (or needed), closing NUL included;
+// 0 when the volume enumeration cannot start.
+int GetDiskVolumePaths(WCHAR* buffer, DiskNumber disk, int capacity);
+
+int IsUsbDisk(DiskNumber disk);
+
+// The disk's vendor, product, revision and serial strings as one line, in the order in which
+// they lie in its descriptor, NULs turned into spaces. Returns units written (or needed) with
+// the terminating NUL; 0 when there is no description, and the buffer is then untouched.
+int GetDiskDescription(DiskNumber disk, WCHAR* buffer, int capacity);
+
+// Blocks, polling every 100 ms, until the disk stops answering. 1 when it is reported gone
+// (ERROR_DEV_NOT_EXIST), 0 for any other error or when it cannot be opened at all.
+int WaitUntilDiskGone(DiskNumber disk);
+
+// Dismounts, flushes and ejects one volume. On success its handle stays open until the
+// process ends, so that nothing mounts the volume again before the disk is unplugged.
+int DismountVolume(const WCHAR* volumeDevicePath);
+
+// Dismounts every volume of the disk, stopping at the first that fails; writes
+// "Succeeded.\n" to standard output when all of them (or none at all) were dismounted.
+int DismountDiskVolumes(DiskNumber disk);
+
+// Sends ATA STANDBY through ATA pass-through, then wrapped in two SCSI forms, until one is taken.
+int SpinDownDisk(DiskNumber disk);

@@ -1,0 +1,17 @@
+// The real system calls, and the table that starts out pointing at them.
+#include "storage/system_calls.h"
+
+const SystemCalls defaultSystemCalls = {
+    ::CreateFileW,
+    ::DeviceIoControl,
+    ::CloseHandle,
+    ::FlushFileBuffers,
+    ::FindFirstVolumeW,
+    ::FindNextVolumeW,
+    ::FindVolumeClose,
+    ::GetVolumePathNamesForVolumeNameW,
+    ::GetVolumePathNameW,
+    ::Sleep,
+};
+
+SystemCalls systemCalls = defaultSystemCalls;

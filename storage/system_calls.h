@@ -1,0 +1,22 @@
+// The one table through which every storage and file-system call of the program goes.
+// It starts out pointing at the real Win32 functions; only tests and the simulated
+// machine ever change it, to stand in for disks and volumes or to inject faults.
+// A stand-in reports its error with SetLastError; the program reads it with GetLastError.
+#pragma once
+#include <windows.h>
+
+struct SystemCalls {
+    decltype(&::CreateFileW) CreateFileW;
+    decltype(&::DeviceIoControl) DeviceIoControl;
+    decltype(&::CloseHandle) CloseHandle;
+    decltype(&::FlushFileBuffers) FlushFileBuffers;
+    decltype(&::FindFirstVolumeW) FindFirstVolumeW;
+    decltype(&::FindNextVolumeW) FindNextVolumeW;
+    decltype(&::FindVolumeClose) FindVolumeClose;
+    decltype(&::GetVolumePathNamesForVolumeNameW) GetVolumePathNamesForVolumeNameW;
+    decltype(&::GetVolumePathNameW) GetVolumePathNameW;
+    decltype(&::Sleep) Sleep;
+};
+
+extern SystemCalls systemCalls;
+extern const SystemCalls defaultSystemCalls;

@@ -1,0 +1,148 @@
+// Device paths, the walk over every volume with the disk each one lies on, and the two
+// questions built on that walk: how many disk numbers to examine, and one disk's mount points.
+#include "storage/storage.h"
+#include "storage/system_calls.h"
+#include "storage/volume_walk.h"
+#include <winioctl.h>
+
+static const WCHAR DevicePrefix[] = L"\\\\.\\";
+static const WCHAR VolumeMarker[] = L"Volume{";
+static const DWORD NoDisk = 0xFFFFFFFF;
+
+static HANDLE OpenDevice(const WCHAR* path)
+{
+    return systemCalls.CreateFileW(path, GENERIC_READ | GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+HANDLE OpenDisk(DiskNumber disk)
+{
+    // "\\.\PHYSICALDRIVE" and at most ten digits: 27 units before the terminator.
+    WCHAR path[32] = L"\\\\.\\PHYSICALDRIVE";
+    WCHAR digits[10];
+    int count = 0;
+    do {
+        digits[count++] = WCHAR(L'0' + disk % 10);
+        disk /= 10;
+    } while (disk != 0);
+    WCHAR* end = path + lstrlenW(path);
+    while (count > 0)
+        *end++ = digits[--count];
+    *end = 0;
+    return OpenDevice(path);
+}
+
+HANDLE OpenVolume(const WCHAR* volumeDevicePath)
+{
+    return OpenDevice(volumeDevicePath);
+}
+
+DWORD VolumeDiskNumber(const WCHAR* volumeDevicePath)
+{
+    HANDLE volume = OpenVolume(volumeDevicePath);
+    if (volume == INVALID_HANDLE_VALUE)
+        return NoDisk;
+    STORAGE_DEVICE_NUMBER number = {};
+    DWORD returned = 0;
+    BOOL ok = systemCalls.DeviceIoControl(volume, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0,
+                                          &number, sizeof number, &returned, nullptr);
+    systemCalls.CloseHandle(volume);
+    return ok ? number.DeviceNumber : NoDisk;
+}
+
+// "\\.\" and the name from its "Volume{" up to the next backslash; false when the name has
+// no "Volume{" at all. The name itself is left whole.
+static bool BuildVolumeDevicePath(const WCHAR* volumeName, WCHAR* path, int capacity)
+{
+    const WCHAR* start = wcsstr(volumeName, VolumeMarker);
+    if (!start)
+        return false;
+    int length = lstrlenW(DevicePrefix);
+    lstrcpyW(path, DevicePrefix);
+    for (const WCHAR* c = start; *c && *c != L'\\' && length < capacity - 1; ++c)
+        path[length++] = *c;
+    path[length] = 0;
+    return true;
+}
+
+VolumeWalk ForEachVolume(VolumeVisitor visit, void* context)
+{
+    WCHAR name[VolumeNameCapacity];
+    HANDLE find = systemCalls.FindFirstVolumeW(name, VolumeNameCapacity);
+    if (find == INVALID_HANDLE_VALUE)  // a machine without any volume is a walk over none
+        return GetLastError() == ERROR_NO_MORE_FILES ? WalkEnded : WalkCannotStart;
+    VolumeWalk result = WalkEnded;
+    for (;;) {
+        WCHAR path[VolumeNameCapacity];
+        if (BuildVolumeDevicePath(name, path, VolumeNameCapacity) &&
+            !visit(name, path, VolumeDiskNumber(path), context))
+            break;
+        if (!systemCalls.FindNextVolumeW(find, name, VolumeNameCapacity)) {
+            if (GetLastError() != ERROR_NO_MORE_FILES)
+                result = WalkBroken;
+            break;
+        }
+    }
+    systemCalls.FindVolumeClose(find);
+    return result;
+}
+
+static bool RaiseLimit(const WCHAR*, const WCHAR*, DWORD diskNumber, void* context)
+{
+    DiskNumber* limit = static_cast<DiskNumber*>(context);
+    DiskNumber next = diskNumber + 1;  // a volume without a disk wraps round to 0
+    if (next > *limit)
+        *limit = next;
+    return true;
+}
+
+DiskNumber GetDiskNumberLimit()
+{
+    DiskNumber limit = 0;
+    ForEachVolume(RaiseLimit, &limit);
+    return limit;
+}
+
+struct PathListing {
+    DiskNumber disk;
+    WCHAR* position;  // null for a size query
+    DWORD remaining;
+    DWORD total;
+};
+
+static bool ListVolumePaths(const WCHAR* volumeName, const WCHAR*, DWORD diskNumber, void* context)
+{
+    PathListing* listing = static_cast<PathListing*>(context);
+    if (diskNumber != listing->disk)
+        return true;
+    DWORD length = 0;
+    if (!listing->position) {
+        // Without a buffer the call fails, but reports the length the volume's list needs.
+        systemCalls.GetVolumePathNamesForVolumeNameW(volumeName, nullptr, 0, &length);
+        if (length > 0)
+            listing->total += length - 1;
+        return true;
+    }
+    if (systemCalls.GetVolumePathNamesForVolumeNameW(volumeName, listing->position,
+                                                     listing->remaining, &length) &&
+        length > 0 && length <= listing->remaining) {
+        // The next volume's list begins on this one's closing NUL, joining them into one.
+        listing->total += length - 1;
+        listing->position += length - 1;
+        listing->remaining -= length - 1;
+    }
+    return true;
+}
+
+int GetDiskVolumePaths(WCHAR* buffer, DiskNumber disk, int capacity)
+{
+    PathListing listing = {disk, buffer, buffer ? DWORD(capacity) : 0, 0};
+    if (buffer && capacity <= 0)
+        return 0;
+    if (ForEachVolume(ListVolumePaths, &listing) == WalkCannotStart)
+        return 0;
+    if (buffer)
+        *listing.position = 0;
+    return int(listing.total + 1);
+}

@@ -1,0 +1,39 @@
+# Sourced by the tools that run the program under Wine: a private prefix under build/, one
+# wineserver kept alive for the whole run, and an Xvfb display when none is set.
+# Call wine_env_start once; wine_env_stop runs on exit.
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+export WINEPREFIX="$root/build/wineprefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEARCH=win64
+xvfb_pid=
+
+wine_env_stop() {
+    wineserver -k 2>/dev/null || true
+    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
+}
+
+wine_env_start() {
+    trap wine_env_stop EXIT
+    if [ -z "${DISPLAY:-}" ]; then
+        for n in $(seq 90 120); do
+            [ -e "/tmp/.X11-unix/X$n" ] && continue
+            Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+            xvfb_pid=$!
+            export DISPLAY=":$n"
+            for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+            break
+        done
+    fi
+    mkdir -p "$root/build"
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        echo "Making the Wine prefix (once, about 15 s)"
+        wineboot -i >/dev/null 2>&1
+        wineserver -w
+    fi
+    wineserver -p >/dev/null 2>&1 </dev/null
+    # Start Wine's own services now, outside any pipe that a test runner waits on:
+    # they would otherwise inherit the runner's output and keep it open.
+    wine cmd /c exit >/dev/null 2>&1 </dev/null
+}
