@@ -69,3 +69,7 @@ std::vector<BYTE> SimDescriptor(STORAGE_BUS_TYPE bus, const char* vendor, const 
 
 ULONGLONG SimNow();
 std::vector<std::wstring> SimOpenHandles();  // the device path of every handle still open
+
+// Loads a scenario file into the machine; on a malformed line returns false with a message
+// naming the file, the line and what is wrong.
+bool SimLoadScenario(const wchar_t* file, std::wstring* error);

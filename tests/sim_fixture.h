@@ -6,6 +6,24 @@
 #include "storage/system_calls.h"
 #include <gtest/gtest.h>
 
+// A descriptor whose string area is `tail`; offsets count from the end of the fixed part,
+// -1 for an absent string.
+inline std::vector<BYTE> Descriptor(const std::string& tail, int vendor, int product, int revision,
+                                    int serial)
+{
+    std::vector<BYTE> bytes = SimDescriptor(BusTypeUsb, nullptr, nullptr, nullptr, nullptr);
+    bytes.insert(bytes.end(), tail.begin(), tail.end());
+    STORAGE_DEVICE_DESCRIPTOR* d = reinterpret_cast<STORAGE_DEVICE_DESCRIPTOR*>(bytes.data());
+    const DWORD fixed = sizeof *d;
+    auto at = [&](int offset) { return offset < 0 ? 0 : DWORD(fixed + offset); };
+    d->Size = DWORD(bytes.size());
+    d->VendorIdOffset = at(vendor);
+    d->ProductIdOffset = at(product);
+    d->ProductRevisionOffset = at(revision);
+    d->SerialNumberOffset = at(serial);
+    return bytes;
+}
+
 class OnSimulatedMachine : public ::testing::Test {
 protected:
     std::vector<std::wstring> expectedOpen;  // device paths that may stay open

@@ -1,0 +1,184 @@
+// Reads a scenario file into the simulated machine: one disk or volume per line, "#" starts
+// a comment, values with spaces in double quotes (no escapes).
+#include "sim/sim.h"
+#include <stdio.h>
+#include <stdlib.h>
+#include <map>
+
+typedef std::map<std::wstring, std::wstring> Settings;
+
+static std::vector<std::wstring> Split(const std::wstring& line)
+{
+    std::vector<std::wstring> words;
+    std::wstring word;
+    bool quoted = false, inWord = false;
+    for (WCHAR c : line) {
+        if (c == L'"') {
+            quoted = !quoted;
+            inWord = true;
+        } else if (!quoted && c == L'#') {
+            break;
+        } else if (!quoted && (c == L' ' || c == L'\t' || c == L'\r')) {
+            if (inWord)
+                words.push_back(word);
+            word.clear();
+            inWord = false;
+        } else {
+            word += c;
+            inWord = true;
+        }
+    }
+    if (inWord)
+        words.push_back(word);
+    return words;
+}
+
+static bool Number(const std::wstring& text, unsigned long* value, int base = 10)
+{
+    WCHAR* end = nullptr;
+    *value = wcstoul(text.c_str(), &end, base);
+    return !text.empty() && *end == 0;
+}
+
+static bool ParseForm(const std::wstring& text, SimForm* form)
+{
+    unsigned long sense = 0;
+    if (text == L"accept") *form = {AnswerAccept, 0};
+    else if (text == L"refuse") *form = {AnswerRefuse, 0};
+    else if (text == L"short") *form = {AnswerShort, 0};
+    else if (text.compare(0, 6, L"sense:") == 0 && Number(text.substr(6), &sense, 16) && sense < 256)
+        *form = {AnswerSense, BYTE(sense)};
+    else return false;
+    return true;
+}
+
+static std::string Narrow(const Settings& s, const wchar_t* key, std::string* storage)
+{
+    auto it = s.find(key);
+    if (it == s.end())
+        return "";
+    storage->assign(it->second.begin(), it->second.end());
+    return *storage;
+}
+
+static std::wstring ParseDisk(const std::wstring& numberText, const Settings& s)
+{
+    static const struct { const wchar_t* name; STORAGE_BUS_TYPE bus; } buses[] = {
+        {L"usb", BusTypeUsb}, {L"sata", BusTypeSata}, {L"scsi", BusTypeScsi}, {L"nvme", BusTypeNvme}};
+    unsigned long number = 0, value = 0;
+    if (!Number(numberText, &number))
+        return L"disk number expected";
+    STORAGE_BUS_TYPE bus = BusTypeUsb;
+    if (s.count(L"bus")) {
+        bool known = false;
+        for (auto b : buses)
+            if (s.at(L"bus") == b.name)
+                bus = b.bus, known = true;
+        if (!known && !Number(s.at(L"bus"), &value))
+            return L"bus must be usb, sata, scsi, nvme or a number";
+        if (!known)
+            bus = STORAGE_BUS_TYPE(value);
+    }
+    std::string strings[4];
+    const wchar_t* keys[4] = {L"vendor", L"product", L"revision", L"serial"};
+    for (int i = 0; i < 4; ++i)
+        Narrow(s, keys[i], &strings[i]);
+    auto present = [&](int i) { return s.count(keys[i]) ? strings[i].c_str() : nullptr; };
+    SimDisk disk = SimMakeDisk(DWORD(number), bus, present(0), present(1), present(2), present(3));
+    const wchar_t* formKeys[FormCount] = {L"ata", L"vendor-form", L"sat"};
+    for (int i = 0; i < FormCount; ++i)
+        if (s.count(formKeys[i]) && !ParseForm(s.at(formKeys[i]), &disk.forms[i]))
+            return std::wstring(formKeys[i]) + L" must be accept, refuse, short or sense:XX";
+    if (s.count(L"open")) {
+        if (s.at(L"open") != L"fail")
+            return L"open must be fail";
+        disk.opens = false;
+    }
+    if (s.count(L"unplug")) {
+        WCHAR* end = nullptr;
+        double seconds = wcstod(s.at(L"unplug").c_str(), &end);
+        if (*end || seconds < 0)
+            return L"unplug must be a number of seconds";
+        disk.unplugDelay = ULONGLONG(seconds * 1000);
+    }
+    if (s.count(L"gone-error")) {
+        if (!Number(s.at(L"gone-error"), &value))
+            return L"gone-error must be a number";
+        disk.goneError = DWORD(value);
+    }
+    sim.disks.push_back(disk);
+    return L"";
+}
+
+static std::wstring ParseVolume(const std::wstring& name, const Settings& s)
+{
+    static const struct { const wchar_t* name; SimFault fault; } faults[] = {
+        {L"open", FaultOpen}, {L"dismount", FaultDismount}, {L"flush", FaultFlush}, {L"eject", FaultEject}};
+    SimVolume volume = {name, SimNoDisk, {}, FaultNone};
+    unsigned long number = 0;
+    if (!s.count(L"disk") || (s.at(L"disk") != L"none" && !Number(s.at(L"disk"), &number)))
+        return L"disk=N or disk=none expected";
+    if (s.at(L"disk") != L"none")
+        volume.disk = DWORD(number);
+    if (s.count(L"mounts")) {
+        std::wstring list = s.at(L"mounts") + L';';
+        for (size_t start = 0, end; (end = list.find(L';', start)) != std::wstring::npos; start = end + 1)
+            if (end > start)
+                volume.mounts.push_back(list.substr(start, end - start));
+    }
+    if (s.count(L"fail")) {
+        for (auto f : faults)
+            if (s.at(L"fail") == f.name)
+                volume.fault = f.fault;
+        if (volume.fault == FaultNone)
+            return L"fail must be open, dismount, flush or eject";
+    }
+    sim.volumes.push_back(volume);
+    return L"";
+}
+
+static std::wstring ParseLine(const std::wstring& line)
+{
+    std::vector<std::wstring> words = Split(line);
+    if (words.empty())
+        return L"";
+    if (words.size() < 2 || (words[0] != L"disk" && words[0] != L"volume"))
+        return L"a line is \"disk N ...\" or \"volume NAME ...\"";
+    Settings settings;
+    for (size_t i = 2; i < words.size(); ++i) {
+        size_t equals = words[i].find(L'=');
+        if (equals == std::wstring::npos)
+            return L"key=value expected: " + words[i];
+        settings[words[i].substr(0, equals)] = words[i].substr(equals + 1);
+    }
+    return words[0] == L"disk" ? ParseDisk(words[1], settings) : ParseVolume(words[1], settings);
+}
+
+bool SimLoadScenario(const wchar_t* file, std::wstring* error)
+{
+    FILE* f = _wfopen(file, L"rb");
+    if (!f) {
+        *error = std::wstring(file) + L": cannot be read";
+        return false;
+    }
+    std::string bytes;
+    char chunk[4096];
+    for (size_t n; (n = fread(chunk, 1, sizeof chunk, f)) > 0;)
+        bytes.append(chunk, n);
+    fclose(f);
+    std::wstring text(bytes.size(), 0);
+    text.resize(MultiByteToWideChar(CP_UTF8, 0, bytes.data(), int(bytes.size()), &text[0], int(text.size())));
+    size_t lineNumber = 0;
+    for (size_t start = 0; start <= text.size(); ++lineNumber) {
+        size_t end = text.find(L'\n', start);
+        if (end == std::wstring::npos)
+            end = text.size();
+        std::wstring problem = ParseLine(text.substr(start, end - start));
+        if (!problem.empty()) {
+            *error = std::wstring(file) + L", line " + std::to_wstring(lineNumber + 1) + L": " + problem;
+            return false;
+        }
+        start = end + 1;
+    }
+    return true;
+}

@@ -1,0 +1,113 @@
+// The removal window's chain of steps inside one process, on the simulated clock: what it
+// shows, when it is visible, and what reaches the device.
+#include "sim_fixture.h"
+#include "app/process.h"
+#include "ui/removal_window.h"
+#include <ntddscsi.h>
+
+struct Status {
+    std::wstring text;
+    bool visible;  // when the text was set
+};
+static std::vector<Status> statuses;
+static std::vector<bool> visibleAtControl;  // at each device control
+static HWND runWindow;
+static decltype(systemCalls.DeviceIoControl) simDeviceIoControl;
+
+static LRESULT CALLBACK WatchText(int code, WPARAM wParam, LPARAM lParam)
+{
+    const CWPSTRUCT* call = reinterpret_cast<const CWPSTRUCT*>(lParam);
+    WCHAR className[16] = L"";
+    GetClassNameW(call->hwnd, className, 16);
+    if (call->message == WM_SETTEXT && lstrcmpW(className, L"Vantrel") == 0) {
+        runWindow = call->hwnd;
+        statuses.push_back({reinterpret_cast<const WCHAR*>(call->lParam), IsWindowVisible(call->hwnd) != 0});
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+static BOOL WINAPI WatchControl(HANDLE device, DWORD code, LPVOID in, DWORD inLength, LPVOID out,
+                                DWORD outLength, LPDWORD returned, LPOVERLAPPED overlapped)
+{
+    HWND window = FindWindowW(L"Vantrel", nullptr);
+    visibleAtControl.push_back(window && IsWindowVisible(window));
+    return simDeviceIoControl(device, code, in, inLength, out, outLength, returned, overlapped);
+}
+
+class RemovalRun : public OnSimulatedMachine {
+protected:
+    // Runs one removal of the path to its end, as the process would.
+    void Run(const WCHAR* path)
+    {
+        statuses.clear();
+        visibleAtControl.clear();
+        simDeviceIoControl = systemCalls.DeviceIoControl;
+        systemCalls.DeviceIoControl = WatchControl;
+        HHOOK hook = SetWindowsHookExW(WH_CALLWNDPROC, WatchText, nullptr, GetCurrentThreadId());
+        RunWindowHost(RemovalWindow, const_cast<WCHAR*>(path));
+        UnhookWindowsHookEx(hook);
+    }
+    std::vector<std::wstring> Texts()
+    {
+        std::vector<std::wstring> texts;
+        for (const Status& s : statuses) {
+            texts.push_back(s.text);
+            EXPECT_TRUE(s.visible) << "a status set on a hidden window";
+        }
+        return texts;
+    }
+    size_t PassThroughsSent()
+    {
+        size_t count = 0;
+        for (const SimControl& c : sim.controls)
+            count += c.code == IOCTL_ATA_PASS_THROUGH || c.code == IOCTL_SCSI_PASS_THROUGH;
+        return count;
+    }
+};
+
+TEST_F(RemovalRun, StaysHiddenUntilTheOutcomeAndClosesThreeSecondsAfterTheLastText)
+{
+    AddDisk(2).unplugDelay = 1000;
+    AddVolume(1, 2, {L"E:\\"});
+    Run(L"E:\\x");
+    std::vector<std::wstring> expected = {GetText(TextReadyToRemove), GetText(TextDriveRemoved)};
+    EXPECT_EQ(Texts(), expected);
+    // Dismount and spin-down ran hidden; only the removal polls ran with the window shown.
+    ASSERT_GE(visibleAtControl.size(), 5u);
+    for (size_t i = 0; i < 4; ++i)
+        EXPECT_FALSE(visibleAtControl[i]) << i;
+    EXPECT_EQ(PassThroughsSent(), 1u);
+    EXPECT_EQ(sim.clock, 1000u + 3000u);  // ten 100 ms polls, then the 3 s close
+    EXPECT_FALSE(IsWindow(runWindow));
+    expectedOpen = {DevicePath(1)};
+}
+
+TEST_F(RemovalRun, AFailureShowsItsTextAndNeverSpinsDownAfterAFailedDismount)
+{
+    const struct { SimFault fault; SimAnswer answers; const WCHAR* path; TextId text; size_t passThroughs; } cases[] = {
+        {FaultDismount, AnswerAccept, L"E:\\", TextDismountFailed, 0},
+        {FaultNone, AnswerRefuse, L"E:\\", TextSpinDownFailed, 3},
+        {FaultNone, AnswerAccept, L"D:\\", TextNoRemovableDrive, 0},
+    };
+    for (const auto& c : cases) {
+        SimInstall();
+        SimDisk& disk = AddDisk(2);
+        for (SimForm& form : disk.forms)
+            form.answer = c.answers;
+        AddVolume(1, 2, {L"E:\\"}).fault = c.fault;
+        Run(c.path);
+        std::vector<std::wstring> expected = {GetText(c.text)};
+        EXPECT_EQ(Texts(), expected);
+        EXPECT_EQ(PassThroughsSent(), c.passThroughs);
+        EXPECT_EQ(sim.clock, 3000u);
+    }
+}
+
+TEST_F(RemovalRun, IgnoresAnUnknownStep)
+{
+    HWND window = CreateWindowW(L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
+    EXPECT_EQ(RemovalWindow(window, WM_USER, 3, 0), 0);
+    EXPECT_EQ(sim.calls, 0u);
+    EXPECT_FALSE(IsWindowVisible(window));
+    DestroyWindow(window);
+}

@@ -1,0 +1,108 @@
+// Starts the simulated program with its standard output on a pipe, polls its windows every
+// 10 ms until it ends, and drives its drive menu with posted keys.
+#include "run_harness.h"
+
+std::wstring simProgram;
+std::wstring scenarioDir;
+
+struct Finder {
+    DWORD process;
+    const WCHAR* className;
+    HWND found;
+};
+
+static BOOL CALLBACK MatchWindow(HWND window, LPARAM context)
+{
+    Finder* finder = reinterpret_cast<Finder*>(context);
+    WCHAR name[64];
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    GetClassNameW(window, name, 64);
+    if (process == finder->process && lstrcmpW(name, finder->className) == 0) {
+        finder->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+static HWND FindProcessWindow(DWORD process, const WCHAR* className)
+{
+    Finder finder = {process, className, nullptr};
+    EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&finder));
+    return finder.found;
+}
+
+static PROCESS_INFORMATION Start(const std::wstring& arguments, const std::wstring& scenario, HANDLE output)
+{
+    SetEnvironmentVariableW(L"VANTREL_SCENARIO", (scenarioDir + scenario).c_str());
+    std::wstring commandLine = L"\"" + simProgram + L"\" " + arguments;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = output;
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION process = {};
+    CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
+    return process;
+}
+
+static void Observe(HWND window, RunResult* result, ULONGLONG* lastTextAt)
+{
+    if (!window || !IsWindowVisible(window))
+        return;
+    result->everVisible = true;
+    WCHAR text[256] = L"";
+    GetWindowTextW(window, text, 256);
+    if (!text[0] || (!result->sightings.empty() && result->sightings.back().text == text))
+        return;
+    Sighting seen = {text, {}, GetWindowLongW(window, GWL_STYLE), GetWindowLongW(window, GWL_EXSTYLE)};
+    GetWindowRect(window, &seen.rect);
+    result->sightings.push_back(seen);
+    *lastTextAt = GetTickCount64();
+}
+
+static void DriveMenu(DWORD process, RunResult* result, const RunOptions& options)
+{
+    HWND menu = FindProcessWindow(process, L"#32768");
+    if (result->menuShown || !menu || !IsWindowVisible(menu))
+        return;
+    result->menuShown = true;
+    GetWindowRect(menu, &result->menuRect);
+    for (WORD key : options.menuKeys) {
+        PostMessageW(menu, WM_KEYDOWN, key, 0);
+        PostMessageW(menu, WM_KEYUP, key, 0);
+    }
+}
+
+static std::string ReadAll(HANDLE pipe)
+{
+    std::string text;
+    char chunk[256];
+    DWORD read = 0;
+    while (ReadFile(pipe, chunk, sizeof chunk, &read, nullptr) && read > 0)
+        text.append(chunk, read);
+    return text;
+}
+
+RunResult RunSim(const std::wstring& arguments, const std::wstring& scenario, const RunOptions& options)
+{
+    RunResult result = {};
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE readEnd, writeEnd;
+    CreatePipe(&readEnd, &writeEnd, &inherit, 0);
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    PROCESS_INFORMATION process = Start(arguments, scenario, writeEnd);
+    CloseHandle(writeEnd);
+    ULONGLONG lastTextAt = GetTickCount64();
+    while (WaitForSingleObject(process.hProcess, 10) == WAIT_TIMEOUT) {
+        Observe(FindProcessWindow(process.dwProcessId, L"Vantrel"), &result, &lastTextAt);
+        DriveMenu(process.dwProcessId, &result, options);
+    }
+    result.secondsAfterLastText = (GetTickCount64() - lastTextAt) / 1000.0;
+    GetExitCodeProcess(process.hProcess, &result.exitCode);
+    result.output = ReadAll(readEnd);
+    CloseHandle(readEnd);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return result;
+}

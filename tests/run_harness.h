@@ -1,0 +1,32 @@
+// Runs VantrelSim.exe as its own process on a scenario and watches its one window through
+// Win32, the way a user would see it: visibility, place, styles and text over time.
+#pragma once
+#include <windows.h>
+#include <string>
+#include <vector>
+
+struct Sighting {
+    std::wstring text;  // the window's text while it was visible
+    RECT rect;
+    LONG style, exStyle;
+};
+
+struct RunResult {
+    DWORD exitCode;
+    std::string output;               // standard output
+    std::vector<Sighting> sightings;  // one per distinct visible text, in order
+    bool everVisible;
+    bool menuShown;
+    RECT menuRect;
+    double secondsAfterLastText;      // from the last new text to the end of the process
+};
+
+// What to do when the process shows its drive menu: keys posted to the menu, in order.
+struct RunOptions {
+    std::vector<WORD> menuKeys;
+};
+
+extern std::wstring simProgram;   // VantrelSim.exe
+extern std::wstring scenarioDir;  // sim\scenarios, with a trailing backslash
+
+RunResult RunSim(const std::wstring& arguments, const std::wstring& scenario, const RunOptions& options = {});

@@ -1,0 +1,111 @@
+// Builds the drive menu from the storage layer's answers and shows it, or picks the disk that
+// holds a given path without showing it.
+#include "ui/drive_menu.h"
+#include "ui/texts.h"
+#include "storage/system_calls.h"
+
+static const UINT DriveMenuFlags = TPM_RETURNCMD | TPM_VCENTERALIGN | TPM_CENTERALIGN | TPM_RIGHTBUTTON;
+
+static WCHAR FoldAtoZ(WCHAR c)
+{
+    return c >= L'A' && c <= L'Z' ? WCHAR(c + (L'a' - L'A')) : c;
+}
+
+bool EqualFoldingAtoZ(const WCHAR* a, const WCHAR* b)
+{
+    for (; *a && FoldAtoZ(*a) == FoldAtoZ(*b); ++a, ++b) {
+    }
+    return FoldAtoZ(*a) == FoldAtoZ(*b);
+}
+
+// Turns the list's NULs into "/" up to its closing NUL, which becomes "<"; then the
+// description's NUL becomes ">" and the label ends behind it.
+static bool JoinLabel(WCHAR* text, const WCHAR* volumePath)
+{
+    bool matches = false;
+    WCHAR* c = text;
+    while (*c) {
+        if (volumePath && EqualFoldingAtoZ(c, volumePath))
+            matches = true;
+        c += lstrlenW(c);
+        *c++ = L'/';
+    }
+    *c++ = L'<';
+    c += lstrlenW(c);
+    *c++ = L'>';
+    *c = 0;
+    return matches;
+}
+
+DriveLabel BuildDriveLabel(DiskNumber disk, const WCHAR* volumePath)
+{
+    DWORD described = DWORD(GetDiskDescription(disk, nullptr, 0));
+    DWORD listed = DWORD(GetDiskVolumePaths(nullptr, disk, 0));
+    // The list with its closing NUL, the description with its NUL, and ">" and the label's
+    // NUL: two units beyond that keep "<>" in bounds when either answer is missing or has
+    // grown since it was measured.
+    DWORD units = described + listed + 3;
+    if (units < described || units > 0x7FFFFFFF / sizeof(WCHAR))
+        units = 0x7FFFFFFF;  // fails the allocation rather than giving a short buffer
+    WCHAR* text = new WCHAR[units]();
+    int written = GetDiskVolumePaths(text, disk, int(units - 3));
+    if (written == 0) {
+        text[0] = 0;  // no list: no mount points
+        written = 1;
+    }
+    if (GetDiskDescription(disk, text + written, int(units - 2 - written)) == 0)
+        text[written] = 0;  // no description: "<>"
+    DriveLabel label = {text, JoinLabel(text, volumePath)};
+    return label;
+}
+
+static void AppendHeader(HMENU menu)
+{
+    AppendMenuW(menu, MF_DISABLED, 0, GetText(TextMenuHeader));
+    AppendMenuW(menu, MF_DISABLED, 0, GetText(TextChooseDrive));
+    AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+}
+
+// Appends one item per USB disk below the limit; returns the identifier selected without
+// asking: the last disk listed (menu), or the disk that holds the volume path.
+static UINT AppendDisks(HMENU menu, const WCHAR* volumePath)
+{
+    UINT selected = 0;
+    DiskNumber limit = GetDiskNumberLimit();
+    for (DiskNumber disk = 0; disk < limit; ++disk) {
+        if (!IsUsbDisk(disk))
+            continue;
+        DriveLabel label = BuildDriveLabel(disk, volumePath);
+        if (!volumePath || label.matches)
+            selected = disk + 1;
+        AppendMenuW(menu, MF_STRING, disk + 1, label.text);
+        delete[] label.text;
+    }
+    return selected;
+}
+
+DriveChoice ChooseDrive(HWND owner, const WCHAR* path)
+{
+    HMENU menu = CreatePopupMenu();
+    if (!menu)
+        return {ChoiceCancelled, 0};
+    AppendHeader(menu);
+    WCHAR volumePath[MAX_PATH] = L"";
+    // A path whose volume cannot be found keeps it empty, which equals no mount point.
+    if (path && !systemCalls.GetVolumePathNameW(path, volumePath, MAX_PATH))
+        volumePath[0] = 0;
+    UINT selected = AppendDisks(menu, path ? volumePath : nullptr);
+    if (selected == 0) {
+        DestroyMenu(menu);
+        return {ChoiceNone, 0};
+    }
+    SetForegroundWindow(owner);
+    if (!path)
+        selected = TrackPopupMenu(menu, DriveMenuFlags, GetSystemMetrics(SM_CXSCREEN) / 2,
+                                  GetSystemMetrics(SM_CYSCREEN) / 2, 0, owner, nullptr);
+    PostMessageW(owner, WM_NULL, 0, 0);
+    DestroyMenu(menu);
+    if (selected == 0)
+        return {ChoiceCancelled, 0};
+    return {ChoiceDisk, DiskNumber(selected - 1)};
+}
