@@ -16,6 +16,7 @@ wine_env_stop() {
 
 wine_env_start() {
     trap wine_env_stop EXIT
+    export VANTREL_WINE_STARTED=1
     if [ -z "${DISPLAY:-}" ]; then
         for n in $(seq 90 120); do
             [ -e "/tmp/.X11-unix/X$n" ] && continue

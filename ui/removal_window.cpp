@@ -39,6 +39,9 @@ static void OnPaint(HWND window)
 {
     PAINTSTRUCT paint;
     HDC dc = BeginPaint(window, &paint);
+    // The dialog font, not the DC's bold System font: in that font the longest English
+    // status is wider than the 400-pixel window and would be cut off at both ends.
+    SelectObject(dc, GetStockObject(DEFAULT_GUI_FONT));
     SetBkMode(dc, TRANSPARENT);
     RECT client;
     GetClientRect(window, &client);
