@@ -3,6 +3,7 @@
 #include "app/process.h"
 #include "ui/drive_menu.h"
 #include "ui/removal_window.h"
+#include "ui/tray_window.h"
 #include "ui/texts.h"
 #include <shellapi.h>
 
@@ -68,7 +69,9 @@ int RunProgram(HINSTANCE instance)
     ModeChoice choice = ChooseMode(argc, argv);
     Instance = instance;
     FillModulePath();
-    if (choice.mode != TrayMode)
+    if (choice.mode == TrayMode)
+        RunWindowHost(TrayWindow, nullptr);
+    else
         RunWindowHost(RemovalWindow, const_cast<WCHAR*>(choice.path));
     LocalFree(argv);
     return 0;

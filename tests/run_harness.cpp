@@ -7,6 +7,7 @@ std::wstring scenarioDir;
 
 struct Finder {
     DWORD process;
+    bool otherThan;
     const WCHAR* className;
     HWND found;
 };
@@ -18,16 +19,16 @@ static BOOL CALLBACK MatchWindow(HWND window, LPARAM context)
     DWORD process = 0;
     GetWindowThreadProcessId(window, &process);
     GetClassNameW(window, name, 64);
-    if (process == finder->process && lstrcmpW(name, finder->className) == 0) {
+    if ((process == finder->process) != finder->otherThan && lstrcmpW(name, finder->className) == 0) {
         finder->found = window;
         return FALSE;
     }
     return TRUE;
 }
 
-static HWND FindProcessWindow(DWORD process, const WCHAR* className)
+static HWND FindProcessWindow(DWORD process, const WCHAR* className, bool otherThan = false)
 {
-    Finder finder = {process, className, nullptr};
+    Finder finder = {process, otherThan, className, nullptr};
     EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&finder));
     return finder.found;
 }
@@ -44,6 +45,20 @@ static PROCESS_INFORMATION Start(const std::wstring& arguments, const std::wstri
     PROCESS_INFORMATION process = {};
     CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
     return process;
+}
+
+HWND WaitForWindow(DWORD process, bool otherThan, const WCHAR* className, DWORD milliseconds)
+{
+    ULONGLONG end = GetTickCount64() + milliseconds;
+    HWND window;
+    while (!(window = FindProcessWindow(process, className, otherThan)) && GetTickCount64() < end)
+        Sleep(10);
+    return window;
+}
+
+PROCESS_INFORMATION StartSim(const std::wstring& arguments, const std::wstring& scenario)
+{
+    return Start(arguments, scenario, GetStdHandle(STD_OUTPUT_HANDLE));
 }
 
 static void Observe(HWND window, RunResult* result, ULONGLONG* lastTextAt)

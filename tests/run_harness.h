@@ -30,3 +30,10 @@ extern std::wstring simProgram;   // VantrelSim.exe
 extern std::wstring scenarioDir;  // sim\scenarios, with a trailing backslash
 
 RunResult RunSim(const std::wstring& arguments, const std::wstring& scenario, const RunOptions& options = {});
+
+// Starts the simulated program without waiting for it; output goes to the test's own.
+PROCESS_INFORMATION StartSim(const std::wstring& arguments, const std::wstring& scenario);
+
+// A window of the class that belongs to the process (or, with otherThan, to any other
+// process), waiting for it up to the time given; null when none appeared.
+HWND WaitForWindow(DWORD process, bool otherThan, const WCHAR* className, DWORD milliseconds);

@@ -106,6 +106,55 @@ TEST(RemovalRun, AMalformedScenarioStopsTheSimulatedProgram)
     EXPECT_FALSE(run.everVisible);
 }
 
+// Whether Win+Esc is held by some program: registering it here fails then.
+static bool WinEscHeld()
+{
+    if (!RegisterHotKey(nullptr, 7, MOD_WIN, VK_ESCAPE))
+        return true;
+    UnregisterHotKey(nullptr, 7);
+    return false;
+}
+
+static bool WaitUntilHeld(bool held)
+{
+    for (int i = 0; i < 500 && WinEscHeld() != held; ++i)
+        Sleep(10);
+    return WinEscHeld() == held;
+}
+
+TEST(TrayRun, HotKeyStartsOneRunAndHoldsTheKeyAgainAfterIt)
+{
+    PROCESS_INFORMATION tray = StartSim(L"", L"machine.txt");
+    HWND window = WaitForWindow(tray.dwProcessId, false, L"Vantrel", 10000);
+    ASSERT_TRUE(window);
+    EXPECT_FALSE(IsWindowVisible(window));
+    EXPECT_TRUE(WaitUntilHeld(true));
+
+    PostMessageW(window, WM_HOTKEY, 1, 0);  // not its hot key
+    EXPECT_FALSE(WaitForWindow(tray.dwProcessId, true, L"Vantrel", 1500));
+
+    PostMessageW(window, WM_HOTKEY, 0, 0);
+    HWND menu = WaitForWindow(tray.dwProcessId, true, L"#32768", 10000);
+    ASSERT_TRUE(menu) << "no removal run started";
+    EXPECT_FALSE(WinEscHeld()) << "Win+Esc must be free while the run is open";
+    DWORD run = 0;
+    GetWindowThreadProcessId(menu, &run);
+    PostMessageW(menu, WM_KEYDOWN, VK_ESCAPE, 0);
+    HANDLE runProcess = OpenProcess(SYNCHRONIZE, FALSE, run);
+    EXPECT_EQ(WaitForSingleObject(runProcess, 10000), WAIT_OBJECT_0);
+    CloseHandle(runProcess);
+    EXPECT_TRUE(WaitUntilHeld(true));
+
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(WaitForSingleObject(tray.hProcess, 10000), WAIT_OBJECT_0);
+    DWORD exitCode = 1;
+    GetExitCodeProcess(tray.hProcess, &exitCode);
+    EXPECT_EQ(exitCode, 0u);
+    EXPECT_FALSE(WinEscHeld());
+    CloseHandle(tray.hThread);
+    CloseHandle(tray.hProcess);
+}
+
 // Paths arrive as Unix paths from CTest; Wine sees the Unix root as drive Z:.
 static std::wstring WindowsPath(const char* path)
 {

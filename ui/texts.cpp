@@ -29,7 +29,12 @@ bool IsJapaneseUser()
     return GetUserDefaultLCID() == JapaneseJapan;
 }
 
+const WCHAR* GetTextIn(TextId id, bool japanese)
+{
+    return japanese ? texts[id].japanese : texts[id].english;
+}
+
 const WCHAR* GetText(TextId id)
 {
-    return IsJapaneseUser() ? texts[id].japanese : texts[id].english;
+    return GetTextIn(id, IsJapaneseUser());
 }

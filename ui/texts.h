@@ -22,3 +22,5 @@ bool IsJapaneseUser();
 
 // A pointer into the constant table; never freed.
 const WCHAR* GetText(TextId id);
+// The text in a language already decided, for a caller that shows several texts at once.
+const WCHAR* GetTextIn(TextId id, bool japanese);
