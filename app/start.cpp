@@ -60,8 +60,20 @@ void RunWindowHost(WNDPROC procedure, void* parameter)
         PumpMessages();
 }
 
+// An elevated program must not load a DLL planted in its own folder: from here on, DLLs
+// are looked for in System32 only. Looked up by name, as Windows 7 without KB2533623
+// lacks it; there the load configuration's flags are all the protection there is.
+static void RestrictDllSearch()
+{
+    FARPROC procedure = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
+    if (procedure)
+        reinterpret_cast<decltype(&::SetDefaultDllDirectories)>(reinterpret_cast<void*>(procedure))(
+            LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
 int RunProgram(HINSTANCE instance)
 {
+    RestrictDllSearch();
     int argc = 0;
     WCHAR** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     if (!argv)
