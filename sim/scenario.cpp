@@ -114,7 +114,7 @@ static std::wstring ParseVolume(const std::wstring& name, const Settings& s)
 {
     static const struct { const wchar_t* name; SimFault fault; } faults[] = {
         {L"open", FaultOpen}, {L"dismount", FaultDismount}, {L"flush", FaultFlush}, {L"eject", FaultEject}};
-    SimVolume volume = {name, SimNoDisk, {}, FaultNone};
+    SimVolume volume = {name, SimNoDisk, {}, FaultNone, false};
     unsigned long number = 0;
     if (!s.count(L"disk") || (s.at(L"disk") != L"none" && !Number(s.at(L"disk"), &number)))
         return L"disk=N or disk=none expected";

@@ -61,9 +61,9 @@ static bool Gone(const SimDisk& disk)
 
 static HANDLE WINAPI SimCreateFileW(LPCWSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)
 {
+    sim.opened.push_back(path);
     if (Injected(ERROR_ACCESS_DENIED))
         return INVALID_HANDLE_VALUE;
-    sim.opened.push_back(path);
     std::wstring p = path;
     const std::wstring diskPrefix = L"\\\\.\\PHYSICALDRIVE";
     for (size_t i = 0; i < sim.disks.size(); ++i) {
@@ -123,6 +123,7 @@ static BOOL Answer(SimDisk& disk, SimFormIndex form, BYTE* record, DWORD outLeng
         record[offsetof(ScsiRequest, sense)] = answer.sense;
         break;
     case AnswerAccept:
+        disk.spunDown = true;
         if (disk.unplugDelay != SimNever)
             disk.goneAt = SimNow() + disk.unplugDelay;
         break;
@@ -151,7 +152,7 @@ static BOOL DiskControl(SimDisk& disk, DWORD code, void* out, DWORD outLength, D
     return Fail(ERROR_INVALID_FUNCTION);
 }
 
-static BOOL VolumeControl(const SimVolume& volume, DWORD code, void* out, DWORD outLength, DWORD* returned)
+static BOOL VolumeControl(SimVolume& volume, DWORD code, void* out, DWORD outLength, DWORD* returned)
 {
     if (code == IOCTL_STORAGE_GET_DEVICE_NUMBER) {
         if (volume.disk == SimNoDisk)
@@ -165,8 +166,12 @@ static BOOL VolumeControl(const SimVolume& volume, DWORD code, void* out, DWORD 
     }
     if (code == FSCTL_DISMOUNT_VOLUME)
         return volume.fault == FaultDismount ? Fail(ERROR_ACCESS_DENIED) : TRUE;
-    if (code == IOCTL_STORAGE_EJECT_MEDIA)
-        return volume.fault == FaultEject ? Fail(ERROR_INVALID_FUNCTION) : TRUE;
+    if (code == IOCTL_STORAGE_EJECT_MEDIA) {
+        if (volume.fault == FaultEject)
+            return Fail(ERROR_INVALID_FUNCTION);
+        volume.ejected = true;
+        return TRUE;
+    }
     return Fail(ERROR_INVALID_FUNCTION);
 }
 
@@ -336,7 +341,7 @@ SimDisk SimMakeDisk(DWORD number, STORAGE_BUS_TYPE bus, const char* vendor, cons
 {
     SimDisk disk = {number, true, SimDescriptor(bus, vendor, product, revision, serial),
                     {{AnswerAccept, 0}, {AnswerAccept, 0}, {AnswerAccept, 0}},
-                    SimNever, SimNever, ERROR_DEV_NOT_EXIST};
+                    SimNever, SimNever, ERROR_DEV_NOT_EXIST, false};
     return disk;
 }
 

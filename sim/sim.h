@@ -24,6 +24,7 @@ struct SimDisk {
     ULONGLONG unplugDelay;  // milliseconds from an accepted spin-down until it is pulled out
     ULONGLONG goneAt;       // clock at which it stops answering
     DWORD goneError;        // what its queries then fail with
+    bool spunDown;          // a spin-down form was accepted
 };
 
 enum SimFault { FaultNone, FaultOpen, FaultDismount, FaultFlush, FaultEject };
@@ -32,6 +33,7 @@ struct SimVolume {
     DWORD disk;                       // SimNoDisk: the number query fails
     std::vector<std::wstring> mounts; // each with its trailing backslash
     SimFault fault;
+    bool ejected;                     // dismounted, flushed and ejected
 };
 const DWORD SimNoDisk = 0xFFFFFFFF;
 

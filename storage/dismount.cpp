@@ -37,6 +37,11 @@ static bool DismountIfOnDisk(const WCHAR*, const WCHAR* volumeDevicePath, DWORD 
                              void* context)
 {
     DiskDismount* dismount = static_cast<DiskDismount*>(context);
+    // A volume whose disk could not be told is asked once more: left alone after a passing
+    // error, a volume of this disk would stay mounted under a disk that is spun down.
+    // One that never tells (spanning several disks, say) is not this disk's alone.
+    if (diskNumber == 0xFFFFFFFF)
+        diskNumber = VolumeDiskNumber(volumeDevicePath);
     if (diskNumber != dismount->disk)
         return true;
     dismount->result = DismountVolume(volumeDevicePath);

@@ -64,6 +64,21 @@ TEST_F(Dismount, ADiskWithoutVolumesSucceedsAndLeavesOtherDisksAlone)
     EXPECT_EQ(sim.opened, opened);
 }
 
+// A volume whose disk cannot be told once is asked again, and then dismounted with its disk;
+// one that never tells is left alone.
+TEST_F(Dismount, AsksAgainForAVolumeWhoseDiskCouldNotBeTold)
+{
+    AddVolume(1, 2, {L"E:\\"});
+    AddVolume(2, SimNoDisk, {L"F:\\"});
+    sim.failCall = 2;  // the first volume's open for its number query
+    std::string output;
+    EXPECT_EQ(Run(2, &output), 1);
+    std::vector<std::wstring> opened = {DevicePath(1), DevicePath(1), DevicePath(1), DevicePath(2), DevicePath(2)};
+    EXPECT_EQ(sim.opened, opened);
+    EXPECT_TRUE(sim.volumes[0].ejected);
+    expectedOpen = {DevicePath(1)};
+}
+
 // A walk that cannot start, or breaks off, may have missed a volume of the disk: the disk
 // must not be reported ready for spin-down.
 TEST_F(Dismount, FailsWhenTheWalkDidNotSeeEveryVolume)

@@ -3,50 +3,13 @@
 #include "sim_fixture.h"
 #include "app/process.h"
 #include "ui/removal_window.h"
+#include "removal_watch.h"
 #include <ntddscsi.h>
-
-struct Status {
-    std::wstring text;
-    bool visible;  // when the text was set
-};
-static std::vector<Status> statuses;
-static std::vector<bool> visibleAtControl;  // at each device control
-static HWND runWindow;
-static decltype(systemCalls.DeviceIoControl) simDeviceIoControl;
-
-static LRESULT CALLBACK WatchText(int code, WPARAM wParam, LPARAM lParam)
-{
-    const CWPSTRUCT* call = reinterpret_cast<const CWPSTRUCT*>(lParam);
-    WCHAR className[16] = L"";
-    GetClassNameW(call->hwnd, className, 16);
-    if (call->message == WM_SETTEXT && lstrcmpW(className, L"Vantrel") == 0) {
-        runWindow = call->hwnd;
-        statuses.push_back({reinterpret_cast<const WCHAR*>(call->lParam), IsWindowVisible(call->hwnd) != 0});
-    }
-    return CallNextHookEx(nullptr, code, wParam, lParam);
-}
-
-static BOOL WINAPI WatchControl(HANDLE device, DWORD code, LPVOID in, DWORD inLength, LPVOID out,
-                                DWORD outLength, LPDWORD returned, LPOVERLAPPED overlapped)
-{
-    HWND window = FindWindowW(L"Vantrel", nullptr);
-    visibleAtControl.push_back(window && IsWindowVisible(window));
-    return simDeviceIoControl(device, code, in, inLength, out, outLength, returned, overlapped);
-}
 
 class RemovalRun : public OnSimulatedMachine {
 protected:
     // Runs one removal of the path to its end, as the process would.
-    void Run(const WCHAR* path)
-    {
-        statuses.clear();
-        visibleAtControl.clear();
-        simDeviceIoControl = systemCalls.DeviceIoControl;
-        systemCalls.DeviceIoControl = WatchControl;
-        HHOOK hook = SetWindowsHookExW(WH_CALLWNDPROC, WatchText, nullptr, GetCurrentThreadId());
-        RunWindowHost(RemovalWindow, const_cast<WCHAR*>(path));
-        UnhookWindowsHookEx(hook);
-    }
+    void Run(const WCHAR* path) { RunRemovalWatched(path); }
     std::vector<std::wstring> Texts()
     {
         std::vector<std::wstring> texts;

@@ -44,7 +44,7 @@ protected:
     {
         wchar_t name[64];
         swprintf(name, 64, L"\\\\?\\Volume{1a2b3c4d-0000-0000-0000-%012d}\\", id);
-        sim.volumes.push_back({name, disk, mounts, FaultNone});
+        sim.volumes.push_back({name, disk, mounts, FaultNone, false});
         return sim.volumes.back();
     }
     static std::wstring DevicePath(int id)

@@ -3,6 +3,7 @@
 #include "app/process.h"
 #include "ui/texts.h"
 #include "ui/tray_window.h"
+#include "menu_driver.h"
 #include <gtest/gtest.h>
 #include <shellapi.h>
 #include <thread>
@@ -45,34 +46,6 @@ static bool IconPresent(HWND window)
     return Shell_NotifyIconW(NIM_MODIFY, &record);
 }
 
-struct SeenMenu {
-    std::vector<std::wstring> texts;
-    std::vector<UINT> ids;
-    bool shown = false;
-};
-
-static void AnswerMenu(SeenMenu* seen, std::vector<WORD> keys)
-{
-    HWND menuWindow = nullptr;
-    for (int i = 0; i < 100; ++i, Sleep(10))
-        if ((menuWindow = FindWindowW(L"#32768", nullptr)) && IsWindowVisible(menuWindow))
-            break;
-    if (!menuWindow || !IsWindowVisible(menuWindow))
-        return;
-    seen->shown = true;
-    HMENU menu = reinterpret_cast<HMENU>(SendMessageW(menuWindow, MN_GETHMENU, 0, 0));
-    for (int i = 0; i < GetMenuItemCount(menu); ++i) {
-        WCHAR text[64] = L"";
-        GetMenuStringW(menu, i, text, 64, MF_BYPOSITION);
-        seen->texts.push_back(text);
-        seen->ids.push_back(GetMenuItemID(menu, i));
-    }
-    for (WORD key : keys) {
-        PostMessageW(menuWindow, WM_KEYDOWN, key, 0);
-        PostMessageW(menuWindow, WM_KEYUP, key, 0);
-    }
-}
-
 TEST(Tray, RightButtonOpensTheMenuAndExitRemovesTheIcon)
 {
     HWND tray = CreateTray(GetModuleHandleW(nullptr));
@@ -81,7 +54,7 @@ TEST(Tray, RightButtonOpensTheMenuAndExitRemovesTheIcon)
     EXPECT_TRUE(IconPresent(tray));
 
     SeenMenu ignored;
-    std::thread leftClick(AnswerMenu, &ignored, std::vector<WORD>{VK_ESCAPE});
+    std::thread leftClick([&] { AnswerMenu(&ignored, std::vector<WORD>{VK_ESCAPE}, 1000); });
     PostMessageW(tray, WM_USER, 0, WM_LBUTTONDOWN);
     PumpFor(1500);
     leftClick.join();
@@ -90,7 +63,7 @@ TEST(Tray, RightButtonOpensTheMenuAndExitRemovesTheIcon)
     const std::vector<std::wstring> texts = {L"Vantrel", L"", GetText(TextRemoveMoreSafely), GetText(TextExit)};
     const std::vector<UINT> ids = {0, 0, TrayCommandRemove, TrayCommandExit};
     SeenMenu dismissed;
-    std::thread escape(AnswerMenu, &dismissed, std::vector<WORD>{VK_ESCAPE});
+    std::thread escape([&] { AnswerMenu(&dismissed, std::vector<WORD>{VK_ESCAPE}, 1000); });
     PostMessageW(tray, WM_USER, 0, WM_RBUTTONDOWN);
     PumpFor(1500);
     escape.join();
@@ -99,7 +72,7 @@ TEST(Tray, RightButtonOpensTheMenuAndExitRemovesTheIcon)
     EXPECT_TRUE(IsWindow(tray)) << "dismissing the menu ends nothing";
 
     SeenMenu exited;
-    std::thread exit(AnswerMenu, &exited, std::vector<WORD>{VK_UP, VK_RETURN});  // Up: the last item
+    std::thread exit([&] { AnswerMenu(&exited, std::vector<WORD>{VK_UP, VK_RETURN}, 1000); });  // Up: the last item
     PostMessageW(tray, WM_USER, 0, WM_RBUTTONDOWN);
     EXPECT_TRUE(PumpFor(5000));
     exit.join();

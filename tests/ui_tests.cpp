@@ -4,6 +4,7 @@
 #include "app/process.h"
 #include "ui/drive_menu.h"
 #include "ui/removal_window.h"
+#include "menu_driver.h"
 #include <thread>
 
 using namespace std::string_literals;
@@ -87,40 +88,6 @@ TEST_F(DriveMenu, PathModeTakesTheUsbDiskThatHoldsThePath)
     }
 }
 
-struct MenuItem {
-    std::wstring text;
-    UINT state, id;
-    bool operator==(const MenuItem& o) const { return text == o.text && state == o.state && id == o.id; }
-};
-static void PrintTo(const MenuItem& item, std::ostream* out)
-{
-    *out << testing::PrintToString(item.text) << " state " << item.state << " id " << item.id;
-}
-
-// Waits for this process's drive menu, reads its items and where it stands, then sends keys.
-static void DriveTheMenu(std::vector<MenuItem>* items, RECT* rect, std::vector<WORD> keys)
-{
-    HWND menuWindow = nullptr;
-    for (int i = 0; i < 500; ++i, Sleep(10))
-        if ((menuWindow = FindWindowW(L"#32768", nullptr)) && IsWindowVisible(menuWindow))
-            break;
-    if (!menuWindow)
-        return;
-    GetWindowRect(menuWindow, rect);
-    HMENU menu = reinterpret_cast<HMENU>(SendMessageW(menuWindow, MN_GETHMENU, 0, 0));
-    for (int i = 0; i < GetMenuItemCount(menu); ++i) {
-        WCHAR text[128] = L"";
-        GetMenuStringW(menu, i, text, 128, MF_BYPOSITION);
-        UINT state = GetMenuState(menu, i, MF_BYPOSITION);
-        state = state & MF_SEPARATOR ? MF_SEPARATOR : state & (MF_DISABLED | MF_GRAYED);
-        items->push_back({text, state, GetMenuItemID(menu, i)});
-    }
-    for (WORD key : keys) {
-        PostMessageW(menuWindow, WM_KEYDOWN, key, 0);
-        PostMessageW(menuWindow, WM_KEYUP, key, 0);
-    }
-}
-
 TEST_F(DriveMenu, ListsUsbDisksAtTheCentreAndTakesTheUsersChoice)
 {
     AddDisk10(0, {{L"E:\\"}, {L"F:\\"}});
@@ -135,22 +102,22 @@ TEST_F(DriveMenu, ListsUsbDisksAtTheCentreAndTakesTheUsersChoice)
         {{VK_UP, VK_RETURN}, ChoiceDisk, 2},
         {{VK_DOWN, VK_RETURN, VK_ESCAPE}, ChoiceCancelled, 0},  // Return on a header line does nothing
     };
+    const std::vector<std::wstring> texts = {L"---------------- Vantrel ----------------",
+                                             GetText(TextChooseDrive), L"", L"E:\\/F:\\/<Disk 1.0>",
+                                             L"<Disk 1.0>"};
+    const std::vector<UINT> states = {MF_DISABLED, MF_DISABLED, MF_SEPARATOR, 0, 0};
+    const std::vector<UINT> ids = {0, 0, 0, 1, 3};
     for (const auto& c : cases) {
-        std::vector<MenuItem> items;
-        RECT rect = {};
-        std::thread user(DriveTheMenu, &items, &rect, c.keys);
+        SeenMenu seen;
+        std::thread user([&] { AnswerMenu(&seen, c.keys, 5000); });
         DriveChoice choice = ChooseDrive(owner, nullptr);
         user.join();
         EXPECT_EQ(choice.kind, c.kind);
         EXPECT_EQ(choice.disk, c.disk);
-        const std::vector<MenuItem> expected = {
-            {L"---------------- Vantrel ----------------", MF_DISABLED, 0},
-            {GetText(TextChooseDrive), MF_DISABLED, 0},
-            {L"", MF_SEPARATOR, 0},
-            {L"E:\\/F:\\/<Disk 1.0>", 0, 1},
-            {L"<Disk 1.0>", 0, 3},
-        };
-        EXPECT_EQ(items, expected);
+        EXPECT_EQ(seen.texts, texts);
+        EXPECT_EQ(seen.states, states);
+        EXPECT_EQ(seen.ids, ids);
+        RECT rect = seen.rect;
         EXPECT_LE(abs((rect.left + rect.right) / 2 - GetSystemMetrics(SM_CXSCREEN) / 2), 1);
         EXPECT_LE(abs((rect.top + rect.bottom) / 2 - GetSystemMetrics(SM_CYSCREEN) / 2), 1);
     }

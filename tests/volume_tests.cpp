@@ -16,7 +16,7 @@ TEST_F(Volumes, ListsEveryMountPointOfOneDiskAsOneMultiString)
     AddVolume(1, 0, {L"C:\\"});
     AddVolume(2, 2, {L"E:\\"});
     AddVolume(3, SimNoDisk, {L"G:\\"});
-    sim.volumes.push_back({L"\\\\?\\NotAVolume\\", 2, {L"H:\\"}, FaultNone});
+    sim.volumes.push_back({L"\\\\?\\NotAVolume\\", 2, {L"H:\\"}, FaultNone, false});
     AddVolume(4, 2, {L"F:\\"});
     EXPECT_EQ(GetDiskNumberLimit(), 3u);
     EXPECT_EQ(GetDiskVolumePaths(nullptr, 2, 0), 9);
