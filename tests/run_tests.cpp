@@ -91,6 +91,14 @@ TEST(RemovalRun, EscapeEndsTheRunWithNothingShown)
     EXPECT_EQ(run.exitCode, 0u);
 }
 
+TEST(RemovalRun, APathOfThirtyThousandCharactersIsTakenLikeAnyOther)
+{
+    RunResult run = RunSim(L"\"e:\\" + std::wstring(30000, L'a') + L"\"", L"machine.txt");
+    std::vector<std::wstring> expected = {Expected(TextReadyToRemove), Expected(TextDriveRemoved)};
+    EXPECT_EQ(Texts(run), expected);
+    EXPECT_EQ(run.exitCode, 0u);
+}
+
 TEST(RemovalRun, SelfTakesTheProgramsOwnPath)
 {
     // The program lies on no simulated volume, so its own disk is not a USB disk.
