@@ -7,6 +7,11 @@
 
 static const UINT TrayMenuFlags = TPM_RETURNCMD | TPM_RIGHTBUTTON;
 
+#ifndef _WIN64
+// The full records, up to hBalloonIcon, as the 32-bit shell expects them.
+static_assert(sizeof(NOTIFYICONDATAW) == 956 && sizeof(SHELLEXECUTEINFOW) == 60, "x86 shell records");
+#endif
+
 // Owned by TrayWindow; there is one such window per process.
 static UINT hotKeyModifiers;
 static UINT hotKeyKey;
