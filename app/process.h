@@ -22,8 +22,6 @@ struct ModeChoice {
 // are ignored.
 ModeChoice ChooseMode(int argc, WCHAR** argv);
 
-void FillModulePath();
-
 // Registers the "Vantrel" class, creates the hidden window with the given creation
 // parameter, and pumps messages until the window quits.
 void RunWindowHost(WNDPROC procedure, void* parameter);

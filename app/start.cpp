@@ -21,7 +21,7 @@ ModeChoice ChooseMode(int argc, WCHAR** argv)
     return {PathMode, argv[1]};
 }
 
-void FillModulePath()
+static void FillModulePath()
 {
     // One unit short of the buffer: a full result means the path may have been cut.
     DWORD length = GetModuleFileNameW(nullptr, ModulePath, ModulePathCapacity - 1);
