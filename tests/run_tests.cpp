@@ -53,6 +53,7 @@ TEST(RemovalRun, FailuresShowTheirTextAndCloseByThemselves)
     const struct { const wchar_t* arguments; const wchar_t* scenario; TextId text; const char* output; } cases[] = {
         {L"C:\\Windows\\notepad.exe", L"machine.txt", TextNoRemovableDrive, ""},
         {L"Q:\\nowhere", L"machine.txt", TextNoRemovableDrive, ""},
+        {L"\"\" /menu", L"machine.txt", TextNoRemovableDrive, ""},  // an empty path, not the menu
         {L"/menu", L"empty.txt", TextNoRemovableDrive, ""},
         {L"E:\\", L"dismount-refused.txt", TextDismountFailed, ""},
         {L"e:\\x", L"spindown-refused.txt", TextSpinDownFailed, Succeeded},
