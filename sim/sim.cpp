@@ -353,3 +353,11 @@ std::vector<std::wstring> SimOpenHandles()
             paths.push_back(h.path);
     return paths;
 }
+
+size_t SimPassThroughsSent()
+{
+    size_t count = 0;
+    for (const SimControl& c : sim.controls)
+        count += c.code == IOCTL_ATA_PASS_THROUGH || c.code == IOCTL_SCSI_PASS_THROUGH;
+    return count;
+}

@@ -71,6 +71,7 @@ std::vector<BYTE> SimDescriptor(STORAGE_BUS_TYPE bus, const char* vendor, const 
 
 ULONGLONG SimNow();
 std::vector<std::wstring> SimOpenHandles();  // the device path of every handle still open
+size_t SimPassThroughsSent();                // ATA and SCSI pass-through controls recorded
 
 // Loads a scenario file into the machine; on a malformed line returns false with a message
 // naming the file, the line and what is wrong.

@@ -7,7 +7,6 @@
 #include "menu_driver.h"
 #include "removal_watch.h"
 #include <gtest/gtest.h>
-#include <ntddscsi.h>
 #include <algorithm>
 #include <thread>
 
@@ -56,13 +55,6 @@ static Outcome Classify(const std::vector<Status>& shown)
     return Unexpected;
 }
 
-static size_t PassThroughsSent()
-{
-    return std::count_if(sim.controls.begin(), sim.controls.end(), [](const SimControl& c) {
-        return c.code == IOCTL_ATA_PASS_THROUGH || c.code == IOCTL_SCSI_PASS_THROUGH;
-    });
-}
-
 // Runs one removal of the kind with the given call failing; returns the number of calls made.
 static unsigned RunWithFault(const RunKind& kind, unsigned failCall, bool fromThen, Outcome* outcome,
                              int retries = 2)
@@ -100,7 +92,7 @@ static unsigned RunWithFault(const RunKind& kind, unsigned failCall, bool fromTh
     }
     // No spin-down after a failed dismount; "ready" only when the disk took a form and every
     // volume of it was dismounted; "failed to spin down" only when it took none.
-    EXPECT_TRUE(*outcome != DismountFailed || PassThroughsSent() == 0) << where;
+    EXPECT_TRUE(*outcome != DismountFailed || SimPassThroughsSent() == 0) << where;
     EXPECT_TRUE(*outcome != Removed || (usb.spunDown && allDismounted)) << where;
     EXPECT_TRUE(*outcome != SpinDownFailed || !usb.spunDown) << where;
     std::vector<std::wstring> open = SimOpenHandles();

@@ -4,12 +4,9 @@
 #include "app/process.h"
 #include "ui/removal_window.h"
 #include "removal_watch.h"
-#include <ntddscsi.h>
 
 class RemovalRun : public OnSimulatedMachine {
 protected:
-    // Runs one removal of the path to its end, as the process would.
-    void Run(const WCHAR* path) { RunRemovalWatched(path); }
     std::vector<std::wstring> Texts()
     {
         std::vector<std::wstring> texts;
@@ -19,27 +16,20 @@ protected:
         }
         return texts;
     }
-    size_t PassThroughsSent()
-    {
-        size_t count = 0;
-        for (const SimControl& c : sim.controls)
-            count += c.code == IOCTL_ATA_PASS_THROUGH || c.code == IOCTL_SCSI_PASS_THROUGH;
-        return count;
-    }
 };
 
 TEST_F(RemovalRun, StaysHiddenUntilTheOutcomeAndClosesThreeSecondsAfterTheLastText)
 {
     AddDisk(2).unplugDelay = 1000;
     AddVolume(1, 2, {L"E:\\"});
-    Run(L"E:\\x");
+    RunRemovalWatched(L"E:\\x");
     std::vector<std::wstring> expected = {GetText(TextReadyToRemove), GetText(TextDriveRemoved)};
     EXPECT_EQ(Texts(), expected);
     // Dismount and spin-down ran hidden; only the removal polls ran with the window shown.
     ASSERT_GE(visibleAtControl.size(), 5u);
     for (size_t i = 0; i < 4; ++i)
         EXPECT_FALSE(visibleAtControl[i]) << i;
-    EXPECT_EQ(PassThroughsSent(), 1u);
+    EXPECT_EQ(SimPassThroughsSent(), 1u);
     EXPECT_EQ(sim.clock, 1000u + 3000u);  // ten 100 ms polls, then the 3 s close
     EXPECT_FALSE(IsWindow(runWindow));
     expectedOpen = {DevicePath(1)};
@@ -58,10 +48,10 @@ TEST_F(RemovalRun, AFailureShowsItsTextAndNeverSpinsDownAfterAFailedDismount)
         for (SimForm& form : disk.forms)
             form.answer = c.answers;
         AddVolume(1, 2, {L"E:\\"}).fault = c.fault;
-        Run(c.path);
+        RunRemovalWatched(c.path);
         std::vector<std::wstring> expected = {GetText(c.text)};
         EXPECT_EQ(Texts(), expected);
-        EXPECT_EQ(PassThroughsSent(), c.passThroughs);
+        EXPECT_EQ(SimPassThroughsSent(), c.passThroughs);
         EXPECT_EQ(sim.clock, 3000u);
     }
 }
