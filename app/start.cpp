@@ -1,14 +1,13 @@
-// The start of every process: mode from the command line, the program's own path, and the
-// one window with its message loop.
+// The start of every process: hardening, the mode from the command line, the program's own
+// path and image, and the one window with its message loop.
 #include "app/process.h"
-#include "ui/drive_menu.h"
 #include "ui/removal_window.h"
-#include "ui/tray_window.h"
+#include "ui/text_compare.h"
 #include "ui/texts.h"
+#include "ui/tray_window.h"
 #include <shellapi.h>
 
-HINSTANCE Instance;
-WCHAR ModulePath[ModulePathCapacity];
+static const WCHAR NoPath[] = L"";
 
 ModeChoice ChooseMode(int argc, WCHAR** argv)
 {
@@ -16,17 +15,13 @@ ModeChoice ChooseMode(int argc, WCHAR** argv)
         return {TrayMode, nullptr};
     if (EqualFoldingAtoZ(argv[1], L"/menu"))
         return {MenuMode, nullptr};
+    // The program's own disk is where its image lies, not wherever argument 0 resolves.
     if (EqualFoldingAtoZ(argv[1], L"/self"))
-        return {PathMode, argv[0]};
+        return {PathMode, ModulePath};
+    // A mistyped switch would resolve to the root of the current drive: it names no disk.
+    if (argv[1][0] == L'/')
+        return {PathMode, NoPath};
     return {PathMode, argv[1]};
-}
-
-static void FillModulePath()
-{
-    // One unit short of the buffer: a full result means the path may have been cut.
-    DWORD length = GetModuleFileNameW(nullptr, ModulePath, ModulePathCapacity - 1);
-    if (length == 0 || length >= ModulePathCapacity - 1)
-        ModulePath[0] = 0;
 }
 
 static void PumpMessages()
@@ -62,7 +57,7 @@ void RunWindowHost(WNDPROC procedure, void* parameter)
 
 // An elevated program must not load a DLL planted in its own folder: from here on, DLLs
 // are looked for in System32 only. Looked up by name, as Windows 7 without KB2533623
-// lacks it; there the load configuration's flags are all the protection there is.
+// lacks it; the DLLs imported at load time are all KnownDLLs, which come from System32.
 static void RestrictDllSearch()
 {
     FARPROC procedure = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
@@ -71,20 +66,72 @@ static void RestrictDllSearch()
             LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
+SIZE_T MakeImageResident(HMODULE image)
+{
+    const BYTE* start = reinterpret_cast<const BYTE*>(image);
+    const IMAGE_NT_HEADERS* headers =
+        reinterpret_cast<const IMAGE_NT_HEADERS*>(start + reinterpret_cast<const IMAGE_DOS_HEADER*>(image)->e_lfanew);
+    const SIZE_T size = headers->OptionalHeader.SizeOfImage;
+    // Locked pages count against the minimum working set: make room for the whole image.
+    SIZE_T minimum = 0, maximum = 0;
+    if (GetProcessWorkingSetSize(GetCurrentProcess(), &minimum, &maximum))
+        SetProcessWorkingSetSize(GetCurrentProcess(), minimum + size, maximum + size);
+    SIZE_T locked = 0;
+    MEMORY_BASIC_INFORMATION region;
+    for (const BYTE* at = start; at < start + size && VirtualQuery(at, &region, sizeof region);) {
+        const BYTE* end = static_cast<const BYTE*>(region.BaseAddress) + region.RegionSize;
+        if (end > start + size)
+            end = start + size;
+        bool readable = region.State == MEM_COMMIT && !(region.Protect & (PAGE_NOACCESS | PAGE_GUARD));
+        if (readable && VirtualLock(const_cast<BYTE*>(at), end - at))
+            locked += end - at;
+        at = end;
+    }
+    return locked;
+}
+
+// The path made full against the directory the run was started in, in a buffer of its own
+// (new[]); null when there is no path. A path that cannot be made full stays as it was.
+static WCHAR* FullPath(const WCHAR* path)
+{
+    if (!path)
+        return nullptr;
+    DWORD units = GetFullPathNameW(path, 0, nullptr, nullptr);
+    WCHAR* full = new WCHAR[units > 0 ? units : lstrlenW(path) + 1];
+    if (units == 0 || GetFullPathNameW(path, units, full, nullptr) >= units)
+        lstrcpyW(full, path);
+    return full;
+}
+
+// Holds nothing open on the volume the program was started from: that may be the one removed.
+static void LeaveCurrentDirectory()
+{
+    WCHAR system[MAX_PATH];
+    UINT length = GetSystemDirectoryW(system, MAX_PATH);
+    if (length > 0 && length < MAX_PATH)
+        SetCurrentDirectoryW(system);
+}
+
 int RunProgram(HINSTANCE instance)
 {
+    HeapSetInformation(nullptr, HeapEnableTerminationOnCorruption, nullptr, 0);
     RestrictDllSearch();
+    Instance = instance;
+    FillModulePath();
+    // Before anything can be dismounted: a page that is not in memory then can never be read.
+    MakeImageResident(instance);
     int argc = 0;
     WCHAR** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     if (!argv)
         return 0;
     ModeChoice choice = ChooseMode(argc, argv);
-    Instance = instance;
-    FillModulePath();
+    WCHAR* path = FullPath(choice.path);
+    LeaveCurrentDirectory();
     if (choice.mode == TrayMode)
         RunWindowHost(TrayWindow, nullptr);
     else
-        RunWindowHost(RemovalWindow, const_cast<WCHAR*>(choice.path));
+        RunWindowHost(RemovalWindow, path);
+    delete[] path;
     LocalFree(argv);
     return 0;
 }

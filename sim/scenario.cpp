@@ -40,14 +40,19 @@ static bool Number(const std::wstring& text, unsigned long* value, int base = 10
     return !text.empty() && *end == 0;
 }
 
-static bool ParseForm(const std::wstring& text, SimForm* form)
+// accept, refuse, short, sense:XX, and on the ATA forms status:XX (XX in hexadecimal).
+static bool ParseForm(const std::wstring& text, bool ata, SimForm* form)
 {
-    unsigned long sense = 0;
+    unsigned long value = 0;
+    size_t colon = text.find(L':');
+    std::wstring kind = text.substr(0, colon), hex = colon == std::wstring::npos ? L"" : text.substr(colon + 1);
+    if (colon != std::wstring::npos && (!Number(hex, &value, 16) || value > 255))
+        return false;
     if (text == L"accept") *form = {AnswerAccept, 0};
     else if (text == L"refuse") *form = {AnswerRefuse, 0};
     else if (text == L"short") *form = {AnswerShort, 0};
-    else if (text.compare(0, 6, L"sense:") == 0 && Number(text.substr(6), &sense, 16) && sense < 256)
-        *form = {AnswerSense, BYTE(sense)};
+    else if (kind == L"sense" && !hex.empty()) *form = {AnswerSense, BYTE(value)};
+    else if (kind == L"status" && !hex.empty() && ata) *form = {AnswerStatus, BYTE(value)};
     else return false;
     return true;
 }
@@ -85,10 +90,12 @@ static std::wstring ParseDisk(const std::wstring& numberText, const Settings& s)
         Narrow(s, keys[i], &strings[i]);
     auto present = [&](int i) { return s.count(keys[i]) ? strings[i].c_str() : nullptr; };
     SimDisk disk = SimMakeDisk(DWORD(number), bus, present(0), present(1), present(2), present(3));
-    const wchar_t* formKeys[FormCount] = {L"ata", L"vendor-form", L"sat"};
-    for (int i = 0; i < FormCount; ++i)
-        if (s.count(formKeys[i]) && !ParseForm(s.at(formKeys[i]), &disk.forms[i]))
-            return std::wstring(formKeys[i]) + L" must be accept, refuse, short or sense:XX";
+    const wchar_t* formKeys[FormCount] = {L"ata", L"vendor-form", L"sat", L"ata-nodata", L"sat16"};
+    for (int i = 0; i < FormCount; ++i) {
+        bool ata = i == FormAta || i == FormAtaNoData;
+        if (s.count(formKeys[i]) && !ParseForm(s.at(formKeys[i]), ata, &disk.forms[i]))
+            return std::wstring(formKeys[i]) + L" must be accept, refuse, short, sense:XX" + (ata ? L" or status:XX" : L"");
+    }
     if (s.count(L"open")) {
         if (s.at(L"open") != L"fail")
             return L"open must be fail";
@@ -112,9 +119,9 @@ static std::wstring ParseDisk(const std::wstring& numberText, const Settings& s)
 
 static std::wstring ParseVolume(const std::wstring& name, const Settings& s)
 {
-    static const struct { const wchar_t* name; SimFault fault; } faults[] = {
+    static const struct { const wchar_t* name; SimVolumeFault fault; } faults[] = {
         {L"open", FaultOpen}, {L"dismount", FaultDismount}, {L"flush", FaultFlush}, {L"eject", FaultEject}};
-    SimVolume volume = {name, SimNoDisk, {}, FaultNone, false};
+    SimVolume volume = {name, NoDiskNumber, {}, FaultNone, false, false};
     unsigned long number = 0;
     if (!s.count(L"disk") || (s.at(L"disk") != L"none" && !Number(s.at(L"disk"), &number)))
         return L"disk=N or disk=none expected";
@@ -125,6 +132,11 @@ static std::wstring ParseVolume(const std::wstring& name, const Settings& s)
         for (size_t start = 0, end; (end = list.find(L';', start)) != std::wstring::npos; start = end + 1)
             if (end > start)
                 volume.mounts.push_back(list.substr(start, end - start));
+    }
+    if (s.count(L"type")) {
+        if (s.at(L"type") != L"cdrom")
+            return L"type must be cdrom";
+        volume.cdrom = true;
     }
     if (s.count(L"fail")) {
         for (auto f : faults)

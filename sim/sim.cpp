@@ -1,5 +1,5 @@
-// The simulated machine behind systemCalls. Handles are small tokens of its own; a handle it
-// does not know goes on to the real CloseHandle.
+// The simulated machine behind systemCalls. Handles are small tokens of its own; a path that
+// names no device, and a handle it does not know, go on to the real calls.
 #include "sim/sim.h"
 #include "storage/system_calls.h"
 #include "storage/passthrough/requests.h"
@@ -13,14 +13,15 @@ struct SimHandle {
     HandleKind kind;
     size_t index;  // into disks or volumes, or the find position
     std::wstring path;
+    DWORD access;
     bool open;
 };
 static std::vector<SimHandle> handles;
 static const uintptr_t HandleBase = 0x40000000;
 
-static HANDLE NewHandle(HandleKind kind, size_t index, const std::wstring& path)
+static HANDLE NewHandle(HandleKind kind, size_t index, const std::wstring& path, DWORD access)
 {
-    handles.push_back({kind, index, path, true});
+    handles.push_back({kind, index, path, access, true});
     return reinterpret_cast<HANDLE>(HandleBase + 4 * (handles.size() - 1));
 }
 
@@ -33,14 +34,10 @@ static SimHandle* FindHandle(HANDLE handle)
     return &handles[slot];
 }
 
-// Counts the call; true (with the error set) when this is the call to fail.
-static bool Injected(DWORD error)
+static std::wstring HandlePath(HANDLE handle)
 {
-    ++sim.calls;
-    if (sim.failCall == 0 || sim.calls < sim.failCall || (sim.calls > sim.failCall && !sim.failFromThen))
-        return false;
-    SetLastError(error);
-    return true;
+    SimHandle* h = FindHandle(handle);
+    return h ? h->path : L"";
 }
 
 static BOOL Fail(DWORD error)
@@ -49,41 +46,64 @@ static BOOL Fail(DWORD error)
     return FALSE;
 }
 
-ULONGLONG SimNow()
+// Logs the call; true (with the error set) when it is one of the calls to fail.
+static bool Injected(SimCall call, const std::wstring& device, DWORD error, DWORD access = 0, DWORD share = 0)
+{
+    sim.calls.push_back({call, device, access, share});
+    const SimInjection& f = sim.injection;
+    if (sim.failing == 0 && f.count != 0 && call == f.call && device == f.device) {
+        unsigned seen = 0;
+        for (const SimCallRecord& c : sim.calls)
+            seen += c.call == f.call && c.device == f.device;
+        if (seen == f.occurrence)
+            sim.failing = f.count;
+    }
+    if (sim.failing == 0)
+        return false;
+    if (sim.failing != SimForever)
+        --sim.failing;
+    SetLastError(error);
+    return true;
+}
+
+static ULONGLONG Now()
 {
     return sim.realSleep ? GetTickCount64() : sim.clock;
 }
 
 static bool Gone(const SimDisk& disk)
 {
-    return SimNow() >= disk.goneAt;
+    return Now() >= disk.goneAt;
 }
 
-static HANDLE WINAPI SimCreateFileW(LPCWSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)
+static std::wstring VolumeDevicePath(const std::wstring& name)
 {
-    sim.opened.push_back(path);
-    if (Injected(ERROR_ACCESS_DENIED))
-        return INVALID_HANDLE_VALUE;
+    size_t at = name.find(L"Volume{");
+    return at == std::wstring::npos ? L"" : L"\\\\.\\" + name.substr(at, name.find(L'\\', at) - at);
+}
+
+static HANDLE WINAPI SimCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                    DWORD disposition, DWORD flags, HANDLE templateFile)
+{
     std::wstring p = path;
-    const std::wstring diskPrefix = L"\\\\.\\PHYSICALDRIVE";
+    if (p.compare(0, 4, L"\\\\.\\") != 0)  // a file, such as the program's own image
+        return CreateFileW(path, access, share, security, disposition, flags, templateFile);
+    if (Injected(CallCreateFile, p, ERROR_ACCESS_DENIED, access, share))
+        return INVALID_HANDLE_VALUE;
     for (size_t i = 0; i < sim.disks.size(); ++i) {
         const SimDisk& disk = sim.disks[i];
-        if (p != diskPrefix + std::to_wstring(disk.number))
+        if (p != L"\\\\.\\PHYSICALDRIVE" + std::to_wstring(disk.number) || Gone(disk))
             continue;
-        if (Gone(disk))
-            break;
         if (!disk.opens)
             return SetLastError(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE;
-        return NewHandle(HandleDisk, i, p);
+        return NewHandle(HandleDisk, i, p, access);
     }
     for (size_t i = 0; i < sim.volumes.size(); ++i) {
-        const std::wstring& name = sim.volumes[i].name;
-        size_t at = name.find(L"Volume{");
-        if (at == std::wstring::npos || p != L"\\\\.\\" + name.substr(at, name.find(L'\\', at) - at))
+        if (p != VolumeDevicePath(sim.volumes[i].name))
             continue;
         if (sim.volumes[i].fault == FaultOpen)
             return SetLastError(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE;
-        return NewHandle(HandleVolume, i, p);
+        return NewHandle(HandleVolume, i, p, access);
     }
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
@@ -94,45 +114,64 @@ static BOOL WINAPI SimCloseHandle(HANDLE handle)
     SimHandle* h = FindHandle(handle);
     if (!h && reinterpret_cast<uintptr_t>(handle) < HandleBase)
         return CloseHandle(handle);
-    bool injected = Injected(ERROR_INVALID_HANDLE);
+    bool injected = Injected(CallCloseHandle, HandlePath(handle), ERROR_INVALID_HANDLE);
     if (!h)
         return Fail(ERROR_INVALID_HANDLE);
     h->open = false;  // a close that reports an error has still let the handle go
     return !injected;
 }
 
-static BOOL Answer(SimDisk& disk, SimFormIndex form, BYTE* record, DWORD outLength, DWORD* returned)
+// Whether a disk that answers a form so takes the command: this starts its countdown.
+static bool Takes(const SimForm& form, bool scsi)
 {
-    const SimForm& answer = disk.forms[form];
-    DWORD header = form == FormAta ? sizeof(ATA_PASS_THROUGH_EX) : sizeof(SCSI_PASS_THROUGH);
-    switch (answer.answer) {
-    case AnswerRefuse:
+    BYTE code = form.value & 0x7F;  // fixed-format error sense: 70h, 71h
+    return form.answer == AnswerAccept || (scsi && form.answer == AnswerSense && code != 0x70 && code != 0x71) ||
+           (form.answer == AnswerStatus && (scsi ? form.value == 0 : !(form.value & 1)));
+}
+
+static BOOL Answer(SimDisk& disk, SimFormIndex index, BYTE* record, DWORD outLength, DWORD* returned)
+{
+    const SimForm& form = disk.forms[index];
+    const bool scsi = index == FormVendor || index == FormSat || index == FormSat16;
+    const DWORD header = scsi ? sizeof(SCSI_PASS_THROUGH) : sizeof(ATA_PASS_THROUGH_EX);
+    if (form.answer == AnswerRefuse)
         return Fail(ERROR_INVALID_FUNCTION);
-    case AnswerShort:
-        *returned = form == FormAta ? header : header - 1;
-        return TRUE;
-    case AnswerSense:
-        if (form == FormAta) {
-            *returned = header;  // ATA pass-through has no sense area: an error status, short reply
-            return TRUE;
-        }
-        // The reply carries data as well, so that a form judged refused can be seen not to
-        // have copied it back.
-        if (outLength > sizeof(ScsiRequest))
-            memset(record + sizeof(ScsiRequest), 0xEE, outLength - sizeof(ScsiRequest));
-        record[offsetof(ScsiRequest, sense)] = answer.sense;
-        break;
-    case AnswerAccept:
+    *returned = outLength;
+    if (form.answer == AnswerShort)  // the data-in form: its header alone; the others: less than it
+        *returned = index == FormAta ? header : header - 1;
+    if (scsi && form.answer == AnswerStatus)  // the SCSI status byte (tests only)
+        reinterpret_cast<SCSI_PASS_THROUGH*>(record)->ScsiStatus = form.value;
+    if (scsi && form.answer == AnswerSense) {
+        // Data comes back too, so that a form judged refused can be seen not to copy it back.
+        const SCSI_PASS_THROUGH* request = reinterpret_cast<const SCSI_PASS_THROUGH*>(record);
+        if (outLength > request->DataBufferOffset)
+            memset(record + request->DataBufferOffset, 0xEE, outLength - request->DataBufferOffset);
+        record[request->SenseInfoOffset] = form.value;
+    }
+    if (!scsi && (form.answer == AnswerSense || form.answer == AnswerStatus)) {
+        // ATA has no sense data: an error is a status register with ERR set, and no data.
+        BYTE status = form.answer == AnswerSense ? 0x51 : form.value;
+        reinterpret_cast<ATA_PASS_THROUGH_EX*>(record)->CurrentTaskFile[TaskFileCommand] = status;
+        if (status & 1)
+            *returned = header;
+    }
+    if (Takes(form, scsi)) {
         disk.spunDown = true;
         if (disk.unplugDelay != SimNever)
-            disk.goneAt = SimNow() + disk.unplugDelay;
-        break;
+            disk.goneAt = Now() + disk.unplugDelay;
     }
-    *returned = outLength;
     return TRUE;
 }
 
-static BOOL DiskControl(SimDisk& disk, DWORD code, void* out, DWORD outLength, DWORD* returned)
+static SimFormIndex FormOf(DWORD code, const BYTE* record)
+{
+    if (code == IOCTL_ATA_PASS_THROUGH)
+        return reinterpret_cast<const ATA_PASS_THROUGH_EX*>(record)->DataTransferLength ? FormAta : FormAtaNoData;
+    UCHAR operation = reinterpret_cast<const SCSI_PASS_THROUGH*>(record)->Cdb[0];
+    return operation == 0xDF ? FormVendor : operation == 0xA1 ? FormSat : operation == 0x85 ? FormSat16 : FormCount;
+}
+
+static BOOL DiskControl(SimDisk& disk, const SimHandle& h, DWORD code, void* out, DWORD outLength, DWORD* returned)
 {
     if (Gone(disk))
         return Fail(disk.goneError);
@@ -142,30 +181,34 @@ static BOOL DiskControl(SimDisk& disk, DWORD code, void* out, DWORD outLength, D
         memcpy(out, disk.descriptor.data(), *returned);
         return TRUE;
     }
-    BYTE* record = static_cast<BYTE*>(out);
-    if (code == IOCTL_ATA_PASS_THROUGH)
-        return Answer(disk, FormAta, record, outLength, returned);
-    if (code == IOCTL_SCSI_PASS_THROUGH) {
-        UCHAR operation = reinterpret_cast<SCSI_PASS_THROUGH*>(record)->Cdb[0];
-        return Answer(disk, operation == 0xDF ? FormVendor : FormSat, record, outLength, returned);
-    }
-    return Fail(ERROR_INVALID_FUNCTION);
+    if (code != IOCTL_ATA_PASS_THROUGH && code != IOCTL_SCSI_PASS_THROUGH)
+        return Fail(ERROR_INVALID_FUNCTION);
+    if (!(h.access & GENERIC_WRITE))  // pass-through asks for read and write access
+        return Fail(ERROR_ACCESS_DENIED);
+    SimFormIndex form = FormOf(code, static_cast<BYTE*>(out));
+    return form == FormCount ? Fail(ERROR_INVALID_FUNCTION)
+                             : Answer(disk, form, static_cast<BYTE*>(out), outLength, returned);
 }
 
-static BOOL VolumeControl(SimVolume& volume, DWORD code, void* out, DWORD outLength, DWORD* returned)
+static BOOL VolumeControl(SimVolume& volume, const SimHandle& h, DWORD code, void* out, DWORD outLength,
+                          DWORD* returned)
 {
     if (code == IOCTL_STORAGE_GET_DEVICE_NUMBER) {
-        if (volume.disk == SimNoDisk)
+        if (volume.disk == NoDiskNumber)
             return Fail(ERROR_INVALID_FUNCTION);
         if (outLength < sizeof(STORAGE_DEVICE_NUMBER))
             return Fail(ERROR_INSUFFICIENT_BUFFER);
-        STORAGE_DEVICE_NUMBER number = {FILE_DEVICE_DISK, volume.disk, 1};
+        STORAGE_DEVICE_NUMBER number = {volume.cdrom ? DWORD(FILE_DEVICE_CD_ROM) : DWORD(FILE_DEVICE_DISK),
+                                        volume.disk, 1};
         memcpy(out, &number, sizeof number);
         *returned = sizeof number;
         return TRUE;
     }
-    if (code == FSCTL_DISMOUNT_VOLUME)
+    if (code == FSCTL_DISMOUNT_VOLUME) {
+        if (!(h.access & GENERIC_WRITE))
+            return Fail(ERROR_ACCESS_DENIED);
         return volume.fault == FaultDismount ? Fail(ERROR_ACCESS_DENIED) : TRUE;
+    }
     if (code == IOCTL_STORAGE_EJECT_MEDIA) {
         if (volume.fault == FaultEject)
             return Fail(ERROR_INVALID_FUNCTION);
@@ -181,21 +224,20 @@ static BOOL WINAPI SimDeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWOR
     SimHandle* h = FindHandle(handle);
     const BYTE* bytes = static_cast<const BYTE*>(in);
     DWORD sent = !bytes ? 0 : in == out && outLength > inLength ? outLength : inLength;
-    sim.controls.push_back({h ? h->path : L"", code, inLength, outLength,
-                            std::vector<BYTE>(bytes, bytes + sent)});
-    if (Injected(ERROR_IO_DEVICE))
+    sim.controls.push_back({HandlePath(handle), code, inLength, outLength, std::vector<BYTE>(bytes, bytes + sent)});
+    if (Injected(CallDeviceIoControl, HandlePath(handle), ERROR_IO_DEVICE))
         return FALSE;
     if (!h || h->kind == HandleFind)
         return Fail(ERROR_INVALID_HANDLE);
     *returned = 0;
     if (h->kind == HandleDisk)
-        return DiskControl(sim.disks[h->index], code, out, outLength, returned);
-    return VolumeControl(sim.volumes[h->index], code, out, outLength, returned);
+        return DiskControl(sim.disks[h->index], *h, code, out, outLength, returned);
+    return VolumeControl(sim.volumes[h->index], *h, code, out, outLength, returned);
 }
 
 static BOOL WINAPI SimFlushFileBuffers(HANDLE handle)
 {
-    if (Injected(ERROR_WRITE_FAULT))
+    if (Injected(CallFlushFileBuffers, HandlePath(handle), ERROR_WRITE_FAULT))
         return FALSE;
     SimHandle* h = FindHandle(handle);
     if (!h || h->kind != HandleVolume)
@@ -213,18 +255,18 @@ static BOOL CopyName(const std::wstring& name, LPWSTR buffer, DWORD capacity)
 
 static HANDLE WINAPI SimFindFirstVolumeW(LPWSTR name, DWORD capacity)
 {
-    if (Injected(ERROR_NOT_ENOUGH_MEMORY))
+    if (Injected(CallFindFirstVolume, L"", ERROR_NOT_ENOUGH_MEMORY))
         return INVALID_HANDLE_VALUE;
     if (sim.volumes.empty())
         return SetLastError(ERROR_NO_MORE_FILES), INVALID_HANDLE_VALUE;
     if (!CopyName(sim.volumes[0].name, name, capacity))
         return INVALID_HANDLE_VALUE;
-    return NewHandle(HandleFind, 0, L"FindFirstVolume");
+    return NewHandle(HandleFind, 0, L"FindFirstVolume", 0);
 }
 
 static BOOL WINAPI SimFindNextVolumeW(HANDLE find, LPWSTR name, DWORD capacity)
 {
-    if (Injected(ERROR_NOT_ENOUGH_MEMORY))
+    if (Injected(CallFindNextVolume, L"", ERROR_NOT_ENOUGH_MEMORY))
         return FALSE;
     SimHandle* h = FindHandle(find);
     if (!h || h->kind != HandleFind)
@@ -236,7 +278,7 @@ static BOOL WINAPI SimFindNextVolumeW(HANDLE find, LPWSTR name, DWORD capacity)
 
 static BOOL WINAPI SimFindVolumeClose(HANDLE find)
 {
-    bool injected = Injected(ERROR_INVALID_HANDLE);
+    bool injected = Injected(CallFindVolumeClose, L"", ERROR_INVALID_HANDLE);
     SimHandle* h = FindHandle(find);
     if (!h || h->kind != HandleFind)
         return Fail(ERROR_INVALID_HANDLE);
@@ -244,10 +286,9 @@ static BOOL WINAPI SimFindVolumeClose(HANDLE find)
     return !injected;
 }
 
-static BOOL WINAPI SimGetVolumePathNamesForVolumeNameW(LPCWSTR name, LPWCH buffer, DWORD capacity,
-                                                       PDWORD length)
+static BOOL WINAPI SimGetVolumePathNamesForVolumeNameW(LPCWSTR name, LPWCH buffer, DWORD capacity, PDWORD length)
 {
-    if (Injected(ERROR_FILE_NOT_FOUND))
+    if (Injected(CallGetVolumePathNames, name, ERROR_FILE_NOT_FOUND))
         return FALSE;
     for (const SimVolume& volume : sim.volumes) {
         if (volume.name != name)
@@ -264,29 +305,21 @@ static BOOL WINAPI SimGetVolumePathNamesForVolumeNameW(LPCWSTR name, LPWCH buffe
     return Fail(ERROR_FILE_NOT_FOUND);
 }
 
-static bool BeginsWithFolded(const std::wstring& path, const std::wstring& prefix)
-{
-    if (prefix.size() > path.size())
-        return false;
-    for (size_t i = 0; i < prefix.size(); ++i) {
-        WCHAR a = path[i], b = prefix[i];
-        if (a >= L'a' && a <= L'z') a -= L'a' - L'A';
-        if (b >= L'a' && b <= L'z') b -= L'a' - L'A';
-        if (a != b)
-            return false;
-    }
-    return true;
-}
-
-// The longest mount point that begins the path; a path under none fails.
+// The longest mount point that begins the path, which is first made full against the
+// current directory, as the system does; a path under none fails.
 static BOOL WINAPI SimGetVolumePathNameW(LPCWSTR path, LPWSTR buffer, DWORD capacity)
 {
-    if (Injected(ERROR_FILE_NOT_FOUND))
+    if (Injected(CallGetVolumePathName, path, ERROR_FILE_NOT_FOUND))
         return FALSE;
+    std::wstring full(GetFullPathNameW(path, 0, nullptr, nullptr), 0);
+    if (full.empty() || !GetFullPathNameW(path, DWORD(full.size()), &full[0], nullptr))
+        return Fail(ERROR_INVALID_NAME);
     const std::wstring* best = nullptr;
     for (const SimVolume& volume : sim.volumes)
         for (const std::wstring& mount : volume.mounts)
-            if (BeginsWithFolded(path, mount) && (!best || mount.size() > best->size()))
+            if (CompareStringOrdinal(full.c_str(), int(mount.size() < full.size() ? mount.size() : full.size()),
+                                     mount.c_str(), int(mount.size()), TRUE) == CSTR_EQUAL &&
+                (!best || mount.size() > best->size()))
                 best = &mount;
     return best ? CopyName(*best, buffer, capacity) : Fail(ERROR_FILE_NOT_FOUND);
 }
@@ -303,14 +336,17 @@ void SimInstall()
 {
     sim = SimMachine();
     handles.clear();
-    systemCalls = {SimCreateFileW, SimDeviceIoControl, SimCloseHandle, SimFlushFileBuffers,
-                   SimFindFirstVolumeW, SimFindNextVolumeW, SimFindVolumeClose,
-                   SimGetVolumePathNamesForVolumeNameW, SimGetVolumePathNameW, SimSleep};
-}
-
-void SimUninstall()
-{
     systemCalls = defaultSystemCalls;
+    systemCalls.CreateFileW = SimCreateFileW;
+    systemCalls.DeviceIoControl = SimDeviceIoControl;
+    systemCalls.CloseHandle = SimCloseHandle;
+    systemCalls.FlushFileBuffers = SimFlushFileBuffers;
+    systemCalls.FindFirstVolumeW = SimFindFirstVolumeW;
+    systemCalls.FindNextVolumeW = SimFindNextVolumeW;
+    systemCalls.FindVolumeClose = SimFindVolumeClose;
+    systemCalls.GetVolumePathNamesForVolumeNameW = SimGetVolumePathNamesForVolumeNameW;
+    systemCalls.GetVolumePathNameW = SimGetVolumePathNameW;
+    systemCalls.Sleep = SimSleep;
 }
 
 std::vector<BYTE> SimDescriptor(STORAGE_BUS_TYPE bus, const char* vendor, const char* product,
@@ -336,12 +372,14 @@ std::vector<BYTE> SimDescriptor(STORAGE_BUS_TYPE bus, const char* vendor, const 
     return bytes;
 }
 
+// A new disk takes the first form and refuses the two added for stricter bridges, as a
+// scenario's disk does unless its line says otherwise.
 SimDisk SimMakeDisk(DWORD number, STORAGE_BUS_TYPE bus, const char* vendor, const char* product,
                     const char* revision, const char* serial)
 {
+    const SimForm accept = {AnswerAccept, 0}, refuse = {AnswerRefuse, 0};
     SimDisk disk = {number, true, SimDescriptor(bus, vendor, product, revision, serial),
-                    {{AnswerAccept, 0}, {AnswerAccept, 0}, {AnswerAccept, 0}},
-                    SimNever, SimNever, ERROR_DEV_NOT_EXIST, false};
+                    {accept, accept, accept, refuse, refuse}, SimNever, SimNever, ERROR_DEV_NOT_EXIST, false};
     return disk;
 }
 

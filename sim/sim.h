@@ -1,18 +1,20 @@
 // A simulated machine for tests and the demo: disks and volumes that answer the storage
-// layer's system calls. It records every device control, counts open handles, keeps a clock
-// that Sleep advances, and can fail the N-th system call it receives.
+// layer's system calls. It logs every call and every device control, keeps a clock that
+// Sleep advances, and fails the calls that a test names.
 #pragma once
-#include <windows.h>
+#include "storage/storage.h"
 #include <winioctl.h>
 #include <string>
 #include <vector>
 
-enum SimAnswer { AnswerAccept, AnswerRefuse, AnswerShort, AnswerSense };
+// How a disk answers one form of the spin-down request. value: the first sense byte
+// (AnswerSense) or the ATA status register (AnswerStatus).
+enum SimAnswer { AnswerAccept, AnswerRefuse, AnswerShort, AnswerSense, AnswerStatus };
 struct SimForm {
     SimAnswer answer;
-    BYTE sense;  // the first sense byte written back, for AnswerSense
+    BYTE value;
 };
-enum SimFormIndex { FormAta, FormVendor, FormSat, FormCount };
+enum SimFormIndex { FormAta, FormVendor, FormSat, FormAtaNoData, FormSat16, FormCount };
 
 const ULONGLONG SimNever = ~0ull;
 
@@ -21,21 +23,43 @@ struct SimDisk {
     bool opens;
     std::vector<BYTE> descriptor;  // STORAGE_DEVICE_DESCRIPTOR with its strings
     SimForm forms[FormCount];
-    ULONGLONG unplugDelay;  // milliseconds from an accepted spin-down until it is pulled out
+    ULONGLONG unplugDelay;  // milliseconds from a spin-down it took until it is pulled out
     ULONGLONG goneAt;       // clock at which it stops answering
     DWORD goneError;        // what its queries then fail with
-    bool spunDown;          // a spin-down form was accepted
+    bool spunDown;          // it took a spin-down form
 };
 
-enum SimFault { FaultNone, FaultOpen, FaultDismount, FaultFlush, FaultEject };
+enum SimVolumeFault { FaultNone, FaultOpen, FaultDismount, FaultFlush, FaultEject };
 struct SimVolume {
-    std::wstring name;                // as the volume enumeration reports it
-    DWORD disk;                       // SimNoDisk: the number query fails
-    std::vector<std::wstring> mounts; // each with its trailing backslash
-    SimFault fault;
-    bool ejected;                     // dismounted, flushed and ejected
+    std::wstring name;                 // as the volume enumeration reports it
+    DWORD disk;                        // NoDiskNumber: the number query fails
+    std::vector<std::wstring> mounts;  // each with its trailing backslash
+    SimVolumeFault fault;
+    bool cdrom;                        // answers DeviceType FILE_DEVICE_CD_ROM
+    bool ejected;                      // dismounted, flushed and ejected
 };
-const DWORD SimNoDisk = 0xFFFFFFFF;
+
+enum SimCall {
+    CallCreateFile, CallDeviceIoControl, CallCloseHandle, CallFlushFileBuffers, CallFindFirstVolume,
+    CallFindNextVolume, CallFindVolumeClose, CallGetVolumePathNames, CallGetVolumePathName
+};
+// One call as the machine received it. device: the path opened, the device of the handle,
+// the volume name or the path asked about; empty for the volume enumeration.
+struct SimCallRecord {
+    SimCall call;
+    std::wstring device;
+    DWORD access;  // CreateFile only
+    DWORD share;
+};
+// Fails `count` calls in a row (all that follow, for SimForever), the first of them the
+// occurrence-th call of `call` on `device` (1 for the first).
+struct SimInjection {
+    SimCall call;
+    std::wstring device;
+    unsigned occurrence;
+    unsigned count;
+};
+const unsigned SimForever = ~0u;
 
 struct SimControl {
     std::wstring device;
@@ -47,21 +71,18 @@ struct SimControl {
 struct SimMachine {
     std::vector<SimDisk> disks;
     std::vector<SimVolume> volumes;
-    std::vector<std::wstring> opened;  // every path given to CreateFileW, in order
+    std::vector<SimCallRecord> calls;  // every call but Sleep, in order
     std::vector<SimControl> controls;  // every device control, in order
     ULONGLONG clock;                   // milliseconds
     bool realSleep;                    // Sleep waits for real and the clock follows
-    unsigned calls;                    // system calls received, Sleep not counted
-    unsigned failCall;                 // 1-based number of the call to fail; 0 for none
-    bool failFromThen;                 // fail every call from failCall on
+    SimInjection injection;            // count 0: no fault
+    unsigned failing;                  // calls still to fail
 };
 
 extern SimMachine sim;
 
 // Empties the machine and points systemCalls at it.
 void SimInstall();
-// Points systemCalls back at the real functions.
-void SimUninstall();
 
 SimDisk SimMakeDisk(DWORD number, STORAGE_BUS_TYPE bus, const char* vendor, const char* product,
                     const char* revision, const char* serial);
@@ -69,7 +90,6 @@ SimDisk SimMakeDisk(DWORD number, STORAGE_BUS_TYPE bus, const char* vendor, cons
 std::vector<BYTE> SimDescriptor(STORAGE_BUS_TYPE bus, const char* vendor, const char* product,
                                 const char* revision, const char* serial);
 
-ULONGLONG SimNow();
 std::vector<std::wstring> SimOpenHandles();  // the device path of every handle still open
 size_t SimPassThroughsSent();                // ATA and SCSI pass-through controls recorded
 

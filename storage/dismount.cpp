@@ -33,15 +33,17 @@ struct DiskDismount {
     int result;
 };
 
-static bool DismountIfOnDisk(const WCHAR*, const WCHAR* volumeDevicePath, DWORD diskNumber,
-                             void* context)
+static bool DismountIfOnDisk(const WCHAR*, const WCHAR* volumeDevicePath, DWORD diskNumber, void* context)
 {
     DiskDismount* dismount = static_cast<DiskDismount*>(context);
     // A volume whose disk could not be told is asked once more: left alone after a passing
-    // error, a volume of this disk would stay mounted under a disk that is spun down.
-    // One that never tells (spanning several disks, say) is not this disk's alone.
-    if (diskNumber == 0xFFFFFFFF)
-        diskNumber = VolumeDiskNumber(volumeDevicePath);
+    // error, a volume of this disk would stay mounted under a disk that is spun down. One
+    // that answers that it lies on no single disk (spanning several, say) is not this
+    // disk's alone; one that still cannot be asked stops the dismount.
+    if (diskNumber == NoDiskNumber && !AskVolumeDiskNumber(volumeDevicePath, &diskNumber)) {
+        dismount->result = 0;
+        return false;
+    }
     if (diskNumber != dismount->disk)
         return true;
     dismount->result = DismountVolume(volumeDevicePath);

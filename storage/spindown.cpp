@@ -1,6 +1,8 @@
 // Spins a disk down with ATA STANDBY: through ATA pass-through first, then wrapped in the
-// vendor-specific SCSI command, then in SAT ATA PASS-THROUGH(12); each form only when the
-// one before it was refused.
+// vendor-specific SCSI command, then in SAT ATA PASS-THROUGH(12), all three as a PIO data-in
+// command; then as the non-data command that STANDBY is, through ATA pass-through and in SAT
+// ATA PASS-THROUGH(16), for bridges that check the protocol against the command. Each form
+// only when every one before it was refused, so a disk that takes an early form sees nothing new.
 #include "storage/storage.h"
 #include "storage/system_calls.h"
 #include "storage/passthrough/requests.h"
@@ -15,6 +17,18 @@ static int SendAta(AtaRequest& request, HANDLE disk)
     return ok && returned == request.header.DataBufferOffset + request.header.DataTransferLength;
 }
 
+static int SendAtaNoData(HANDLE disk)
+{
+    ATA_PASS_THROUGH_EX request;
+    BuildStandbyNoDataRequest(&request);
+    DWORD returned = 0;
+    BOOL ok = systemCalls.DeviceIoControl(disk, IOCTL_ATA_PASS_THROUGH, &request, sizeof request, &request,
+                                          sizeof request, &returned, nullptr);
+    // ERR alone: a driver that leaves the registers as they were sent returns E2h as the
+    // status, whose bit 5 would read as a device fault.
+    return ok && returned >= sizeof request && !(request.CurrentTaskFile[TaskFileCommand] & ATA_STATUS_ERR);
+}
+
 int SpinDownDisk(DiskNumber disk)
 {
     HANDLE handle = OpenDisk(disk);
@@ -24,7 +38,8 @@ int SpinDownDisk(DiskNumber disk)
     AtaRequest request;
     BuildStandbyRequest(&request);
     int done = SendAta(request, handle) || SendAtaOverScsi(request, handle, WrapFormVendor) ||
-               SendAtaOverScsi(request, handle, WrapFormSat);
+               SendAtaOverScsi(request, handle, WrapFormSat) || SendAtaNoData(handle) ||
+               SendSat16Standby(handle);
     systemCalls.CloseHandle(handle);
     return done;
 }

@@ -7,13 +7,21 @@
 
 typedef uint32_t DiskNumber;
 
+// The disk number of a volume that lies on no single disk, or whose disk cannot be told.
+const DWORD NoDiskNumber = 0xFFFFFFFF;
+
 // Device paths: "\\.\PHYSICALDRIVE%u" for a disk, "\\.\Volume{GUID}" for a volume.
 // Both open for read and write, shared for read and write; the caller closes the handle.
 HANDLE OpenDisk(DiskNumber disk);
 HANDLE OpenVolume(const WCHAR* volumeDevicePath);
 
-// The DeviceNumber that a volume reports for its disk, or 0xFFFFFFFF when it has none.
+// The DeviceNumber that a volume reports for its disk, or NoDiskNumber when it has none.
+// Only disk volumes have one: CD and DVD drives (and mounted images) count in a series of
+// their own, so their numbers name no physical disk.
 DWORD VolumeDiskNumber(const WCHAR* volumeDevicePath);
+// The same, and whether the volume answered: false when it could not be opened or the query
+// failed for another reason than the volume lying on no single disk.
+bool AskVolumeDiskNumber(const WCHAR* volumeDevicePath, DWORD* diskNumber);
 
 // One more than the highest disk number that any volume reports; 0 when none does.
 DiskNumber GetDiskNumberLimit();

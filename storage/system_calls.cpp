@@ -11,6 +11,7 @@ const SystemCalls defaultSystemCalls = {
     ::FindVolumeClose,
     ::GetVolumePathNamesForVolumeNameW,
     ::GetVolumePathNameW,
+    ::GetModuleFileNameW,
     ::Sleep,
 };
 

@@ -15,6 +15,7 @@ struct SystemCalls {
     decltype(&::FindVolumeClose) FindVolumeClose;
     decltype(&::GetVolumePathNamesForVolumeNameW) GetVolumePathNamesForVolumeNameW;
     decltype(&::GetVolumePathNameW) GetVolumePathNameW;
+    decltype(&::GetModuleFileNameW) GetModuleFileNameW;
     decltype(&::Sleep) Sleep;
 };
 

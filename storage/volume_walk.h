@@ -1,6 +1,6 @@
 // The one walk over every volume of the system, shared by enumeration and dismount.
 #pragma once
-#include <windows.h>
+#include "storage/storage.h"
 
 enum VolumeWalk {
     WalkCannotStart,  // the enumeration failed at once: no volume was seen
@@ -9,11 +9,8 @@ enum VolumeWalk {
 };
 
 // Answers whether the walk goes on. volumeName is whole (trailing backslash included);
-// volumeDevicePath opens the volume; diskNumber is 0xFFFFFFFF when the volume has none.
+// volumeDevicePath opens the volume; diskNumber is NoDiskNumber when the volume has none.
 typedef bool (*VolumeVisitor)(const WCHAR* volumeName, const WCHAR* volumeDevicePath,
                               DWORD diskNumber, void* context);
 
 VolumeWalk ForEachVolume(VolumeVisitor visit, void* context);
-
-// Capacity, in UTF-16 units, of a volume name and of a volume device path.
-enum { VolumeNameCapacity = 260 };

@@ -7,7 +7,6 @@
 
 static const WCHAR DevicePrefix[] = L"\\\\.\\";
 static const WCHAR VolumeMarker[] = L"Volume{";
-static const DWORD NoDisk = 0xFFFFFFFF;
 
 static HANDLE OpenDevice(const WCHAR* path)
 {
@@ -38,17 +37,29 @@ HANDLE OpenVolume(const WCHAR* volumeDevicePath)
     return OpenDevice(volumeDevicePath);
 }
 
-DWORD VolumeDiskNumber(const WCHAR* volumeDevicePath)
+bool AskVolumeDiskNumber(const WCHAR* volumeDevicePath, DWORD* diskNumber)
 {
+    *diskNumber = NoDiskNumber;
     HANDLE volume = OpenVolume(volumeDevicePath);
     if (volume == INVALID_HANDLE_VALUE)
-        return NoDisk;
+        return false;
     STORAGE_DEVICE_NUMBER number = {};
     DWORD returned = 0;
-    BOOL ok = systemCalls.DeviceIoControl(volume, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0,
-                                          &number, sizeof number, &returned, nullptr);
+    BOOL ok = systemCalls.DeviceIoControl(volume, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number,
+                                          sizeof number, &returned, nullptr);
+    DWORD error = GetLastError();  // before the close, which may set an error of its own
     systemCalls.CloseHandle(volume);
-    return ok ? number.DeviceNumber : NoDisk;
+    if (ok && number.DeviceType == FILE_DEVICE_DISK)
+        *diskNumber = number.DeviceNumber;
+    // A volume that spans several disks does not know the question.
+    return ok || error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED;
+}
+
+DWORD VolumeDiskNumber(const WCHAR* volumeDevicePath)
+{
+    DWORD diskNumber;
+    AskVolumeDiskNumber(volumeDevicePath, &diskNumber);
+    return diskNumber;
 }
 
 // "\\.\" and the name from its "Volume{" up to the next backslash; false when the name has
@@ -68,17 +79,17 @@ static bool BuildVolumeDevicePath(const WCHAR* volumeName, WCHAR* path, int capa
 
 VolumeWalk ForEachVolume(VolumeVisitor visit, void* context)
 {
-    WCHAR name[VolumeNameCapacity];
-    HANDLE find = systemCalls.FindFirstVolumeW(name, VolumeNameCapacity);
+    WCHAR name[MAX_PATH];
+    HANDLE find = systemCalls.FindFirstVolumeW(name, MAX_PATH);
     if (find == INVALID_HANDLE_VALUE)  // a machine without any volume is a walk over none
         return GetLastError() == ERROR_NO_MORE_FILES ? WalkEnded : WalkCannotStart;
     VolumeWalk result = WalkEnded;
     for (;;) {
-        WCHAR path[VolumeNameCapacity];
-        if (BuildVolumeDevicePath(name, path, VolumeNameCapacity) &&
+        WCHAR path[MAX_PATH];
+        if (BuildVolumeDevicePath(name, path, MAX_PATH) &&
             !visit(name, path, VolumeDiskNumber(path), context))
             break;
-        if (!systemCalls.FindNextVolumeW(find, name, VolumeNameCapacity)) {
+        if (!systemCalls.FindNextVolumeW(find, name, MAX_PATH)) {
             if (GetLastError() != ERROR_NO_MORE_FILES)
                 result = WalkBroken;
             break;

@@ -1,60 +1,41 @@
-// The guarded heap: VirtualAlloc'd pages with a PAGE_NOACCESS page after each block. Live
-// guarded blocks are remembered in a fixed table, so that delete knows them from malloc's.
+// The guarded heap: VirtualAlloc'd pages with a PAGE_NOACCESS page after each block. The
+// program's arrays hold bytes and UTF-16 units, and its records' sizes are multiples of 8,
+// so a block that ends on the page boundary is aligned enough for what it holds.
 #include "guarded_heap.h"
 #include <windows.h>
 #include <new>
 #include <stdlib.h>
 
-bool guardedHeap;
+long liveArrays;
 static const size_t Page = 4096;
-static void* live[1024];
 
 void* AllocateGuarded(size_t bytes)
 {
-    size_t rounded = (bytes + 15) & ~size_t(15);
-    size_t pages = (rounded + Page - 1) / Page + 1;
+    size_t pages = (bytes + Page - 1) / Page + 1;
     BYTE* base = static_cast<BYTE*>(VirtualAlloc(nullptr, pages * Page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
     DWORD old;
     if (!base || !VirtualProtect(base + (pages - 1) * Page, Page, PAGE_NOACCESS, &old))
         abort();
-    return base + (pages - 1) * Page - rounded;
+    return base + (pages - 1) * Page - bytes;
 }
 
 void FreeGuarded(void* block)
 {
     MEMORY_BASIC_INFORMATION info;
-    VirtualQuery(block, &info, sizeof info);
-    VirtualFree(info.AllocationBase, 0, MEM_RELEASE);
+    if (!VirtualQuery(block, &info, sizeof info) || !VirtualFree(info.AllocationBase, 0, MEM_RELEASE))
+        abort();
 }
 
-static void* New(size_t size)
+void* operator new[](size_t size)
 {
-    if (!guardedHeap) {
-        void* block = malloc(size ? size : 1);
-        if (!block)
-            abort();
-        return block;
-    }
-    for (void*& slot : live)
-        if (!slot)
-            return slot = AllocateGuarded(size);
-    abort();  // more live blocks than the table holds
+    ++liveArrays;
+    return AllocateGuarded(size);
 }
-
-static void Delete(void* block)
+void operator delete[](void* block) noexcept
 {
-    for (void*& slot : live)
-        if (block && slot == block) {
-            FreeGuarded(block);
-            slot = nullptr;
-            return;
-        }
-    free(block);
+    if (!block)
+        return;
+    --liveArrays;
+    FreeGuarded(block);
 }
-
-void* operator new(size_t size) { return New(size); }
-void* operator new[](size_t size) { return New(size); }
-void operator delete(void* block) noexcept { Delete(block); }
-void operator delete[](void* block) noexcept { Delete(block); }
-void operator delete(void* block, size_t) noexcept { Delete(block); }
-void operator delete[](void* block, size_t) noexcept { Delete(block); }
+void operator delete[](void* block, size_t) noexcept { operator delete[](block); }

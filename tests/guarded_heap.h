@@ -1,11 +1,11 @@
-// While guardedHeap is true, every allocation of the process ends against a page that
-// cannot be touched, so that a read or write past it faults at once. The size is rounded
-// up to 16 bytes, the alignment that operator new promises.
+// In the binary that links this, every array allocated with new[] (the program allocates
+// nothing else) ends exactly against a page that cannot be touched, so that a read or write
+// one unit past it faults at once; the arrays still allocated are counted.
 #pragma once
 #include <stddef.h>
-extern bool guardedHeap;
 
-// A buffer of `bytes` ending against an inaccessible page, for output buffers; free with
-// FreeGuarded.
+extern long liveArrays;
+
+// A block of `bytes` ending against an inaccessible page; free with FreeGuarded.
 void* AllocateGuarded(size_t bytes);
 void FreeGuarded(void* block);

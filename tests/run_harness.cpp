@@ -3,7 +3,7 @@
 #include "run_harness.h"
 
 std::wstring simProgram;
-std::wstring scenarioDir;
+std::wstring sourceDir;
 
 struct Finder {
     DWORD process;
@@ -33,17 +33,19 @@ static HWND FindProcessWindow(DWORD process, const WCHAR* className, bool otherT
     return finder.found;
 }
 
-static PROCESS_INFORMATION Start(const std::wstring& arguments, const std::wstring& scenario, HANDLE output)
+static PROCESS_INFORMATION Start(const Launch& launch, HANDLE output)
 {
-    SetEnvironmentVariableW(L"VANTREL_SCENARIO", (scenarioDir + scenario).c_str());
-    std::wstring commandLine = L"\"" + simProgram + L"\" " + arguments;
+    SetEnvironmentVariableW(L"VANTREL_SCENARIO", (sourceDir + launch.scenario).c_str());
+    std::wstring program = launch.program.empty() ? simProgram : launch.program;
+    std::wstring commandLine = (launch.argument0.empty() ? L"\"" + program + L"\"" : launch.argument0) + L" " + launch.arguments;
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = output;
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process = {};
-    CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
+    CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+                   launch.directory.empty() ? nullptr : launch.directory.c_str(), &startup, &process);
     return process;
 }
 
@@ -56,9 +58,9 @@ HWND WaitForWindow(DWORD process, bool otherThan, const WCHAR* className, DWORD 
     return window;
 }
 
-PROCESS_INFORMATION StartSim(const std::wstring& arguments, const std::wstring& scenario)
+PROCESS_INFORMATION StartSim(const Launch& launch)
 {
-    return Start(arguments, scenario, GetStdHandle(STD_OUTPUT_HANDLE));
+    return Start(launch, GetStdHandle(STD_OUTPUT_HANDLE));
 }
 
 static void Observe(HWND window, RunResult* result, ULONGLONG* lastTextAt)
@@ -99,14 +101,14 @@ static std::string ReadAll(HANDLE pipe)
     return text;
 }
 
-RunResult RunSim(const std::wstring& arguments, const std::wstring& scenario, const RunOptions& options)
+RunResult RunSim(const Launch& launch, const RunOptions& options)
 {
     RunResult result = {};
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     HANDLE readEnd, writeEnd;
     CreatePipe(&readEnd, &writeEnd, &inherit, 0);
     SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    PROCESS_INFORMATION process = Start(arguments, scenario, writeEnd);
+    PROCESS_INFORMATION process = Start(launch, writeEnd);
     CloseHandle(writeEnd);
     ULONGLONG lastTextAt = GetTickCount64();
     while (WaitForSingleObject(process.hProcess, 10) == WAIT_TIMEOUT) {

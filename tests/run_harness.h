@@ -26,13 +26,23 @@ struct RunOptions {
     std::vector<WORD> menuKeys;
 };
 
-extern std::wstring simProgram;   // VantrelSim.exe
-extern std::wstring scenarioDir;  // sim\scenarios, with a trailing backslash
+extern std::wstring simProgram;  // VantrelSim.exe
+extern std::wstring sourceDir;   // the project's folder, with a trailing backslash
 
-RunResult RunSim(const std::wstring& arguments, const std::wstring& scenario, const RunOptions& options = {});
+// What to start: the program (VantrelSim.exe when empty), the command line after the
+// program's name (the quoted full path, when argument0 is empty) and the current directory.
+struct Launch {
+    std::wstring arguments;
+    std::wstring scenario;  // relative to the project's folder
+    std::wstring program;
+    std::wstring argument0;
+    std::wstring directory;
+};
+
+RunResult RunSim(const Launch& launch, const RunOptions& options = {});
 
 // Starts the simulated program without waiting for it; output goes to the test's own.
-PROCESS_INFORMATION StartSim(const std::wstring& arguments, const std::wstring& scenario);
+PROCESS_INFORMATION StartSim(const Launch& launch);
 
 // A window of the class that belongs to the process (or, with otherThan, to any other
 // process), waiting for it up to the time given; null when none appeared.

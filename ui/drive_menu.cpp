@@ -2,21 +2,10 @@
 // holds a given path without showing it.
 #include "ui/drive_menu.h"
 #include "ui/texts.h"
+#include "ui/text_compare.h"
 #include "storage/system_calls.h"
 
 static const UINT DriveMenuFlags = TPM_RETURNCMD | TPM_VCENTERALIGN | TPM_CENTERALIGN | TPM_RIGHTBUTTON;
-
-static WCHAR FoldAtoZ(WCHAR c)
-{
-    return c >= L'A' && c <= L'Z' ? WCHAR(c + (L'a' - L'A')) : c;
-}
-
-bool EqualFoldingAtoZ(const WCHAR* a, const WCHAR* b)
-{
-    for (; *a && FoldAtoZ(*a) == FoldAtoZ(*b); ++a, ++b) {
-    }
-    return FoldAtoZ(*a) == FoldAtoZ(*b);
-}
 
 // Turns the list's NULs into "/" up to its closing NUL, which becomes "<"; then the
 // description's NUL becomes ">" and the label ends behind it.
@@ -86,14 +75,15 @@ static UINT AppendDisks(HMENU menu, const WCHAR* volumePath)
 
 DriveChoice ChooseDrive(HWND owner, const WCHAR* path)
 {
+    WCHAR volumePath[MAX_PATH] = L"";
+    // A path on no volume that can be found (an empty one included) lies on no disk: no
+    // disk or volume is asked anything for it.
+    if (path && (!path[0] || !systemCalls.GetVolumePathNameW(path, volumePath, MAX_PATH) || !volumePath[0]))
+        return {ChoiceNone, 0};
     HMENU menu = CreatePopupMenu();
     if (!menu)
         return {ChoiceCancelled, 0};
     AppendHeader(menu);
-    WCHAR volumePath[MAX_PATH] = L"";
-    // A path whose volume cannot be found keeps it empty, which equals no mount point.
-    if (path && !systemCalls.GetVolumePathNameW(path, volumePath, MAX_PATH))
-        volumePath[0] = 0;
     UINT selected = AppendDisks(menu, path ? volumePath : nullptr);
     if (selected == 0) {
         DestroyMenu(menu);

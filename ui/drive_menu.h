@@ -23,6 +23,3 @@ DriveLabel BuildDriveLabel(DiskNumber disk, const WCHAR* volumePath);
 // With a null path the menu is shown at the centre of the screen for the user to choose;
 // with a path the disk that holds it is taken without asking.
 DriveChoice ChooseDrive(HWND owner, const WCHAR* path);
-
-// Compares two strings, folding only the letters A-Z.
-bool EqualFoldingAtoZ(const WCHAR* a, const WCHAR* b);

@@ -1,18 +1,20 @@
 // The tray window's procedure: icon, hot key, menu, and the blocking wait for a removal run.
 #include "ui/tray_window.h"
 #include "ui/texts.h"
-#include "app/process.h"
+#include "app/process_state.h"
+#include "res/resource.h"
 #include "storage/system_calls.h"
 #include <shellapi.h>
 
 static const UINT TrayMenuFlags = TPM_RETURNCMD | TPM_RIGHTBUTTON;
 
 #ifndef _WIN64
-// The full records, up to hBalloonIcon, as the 32-bit shell expects them.
-static_assert(sizeof(NOTIFYICONDATAW) == 956 && sizeof(SHELLEXECUTEINFOW) == 60, "x86 shell records");
+// The full record, up to hBalloonIcon, as the 32-bit shell expects it.
+static_assert(sizeof(NOTIFYICONDATAW) == 956, "x86 notification record");
 #endif
 
 // Owned by TrayWindow; there is one such window per process.
+static HANDLE image = INVALID_HANDLE_VALUE;  // the program's own file, held while resident
 static UINT hotKeyModifiers;
 static UINT hotKeyKey;
 static HICON icon;
@@ -23,11 +25,21 @@ static void RegisterRemovalHotKey(HWND window)
     RegisterHotKey(window, TrayHotKeyId, hotKeyModifiers, hotKeyKey);
 }
 
+// Runs start elevated without a prompt, so they must start this very file: held open with
+// sharing that forbids writing and deleting, it can be neither renamed, replaced nor changed.
+static void HoldImage()
+{
+    if (ModulePath[0])
+        image = systemCalls.CreateFileW(ModulePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
 static void OnCreate(HWND window)
 {
+    HoldImage();
     hotKeyModifiers = MOD_WIN;
     hotKeyKey = VK_ESCAPE;
-    icon = LoadIconW(Instance, MAKEINTRESOURCEW(TrayIconResource));
+    icon = LoadIconW(Instance, MAKEINTRESOURCEW(IDI_VANTREL));
     if (!icon) {
         PostMessageW(window, WM_CLOSE, 0, 0);
         return;
@@ -54,6 +66,9 @@ static void OnDestroy(HWND window)
         DestroyIcon(icon);
     icon = nullptr;
     UnregisterHotKey(window, TrayHotKeyId);
+    if (image != INVALID_HANDLE_VALUE)
+        systemCalls.CloseHandle(image);
+    image = INVALID_HANDLE_VALUE;
     PostQuitMessage(0);
 }
 
@@ -80,19 +95,23 @@ static void ShowTrayMenu(HWND window)
 }
 
 // Starts this program with "/menu" and waits for it. The hot key is released meanwhile, so
-// that Win+Esc cannot start a second run, and taken back whatever happened.
+// that Win+Esc cannot start a second run, and taken back whatever happened. The file is named
+// exactly, as the application: no shell, no file association, no search.
 static void RunRemoval(HWND window)
 {
     UnregisterHotKey(window, TrayHotKeyId);
-    SHELLEXECUTEINFOW execute = {};
-    execute.cbSize = sizeof execute;
-    execute.fMask = SEE_MASK_NOCLOSEPROCESS;
-    execute.lpFile = ModulePath;
-    execute.lpParameters = L"/menu";
-    execute.nShow = SW_SHOW;
-    if (ModulePath[0] && ShellExecuteExW(&execute) && execute.hProcess) {
-        WaitForSingleObject(execute.hProcess, INFINITE);
-        systemCalls.CloseHandle(execute.hProcess);
+    WCHAR commandLine[MAX_PATH + 16] = L"\"";
+    lstrcatW(lstrcatW(commandLine, ModulePath), L"\" /menu");
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_SHOW;
+    PROCESS_INFORMATION process;
+    if (ModulePath[0] &&
+        CreateProcessW(ModulePath, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+        CloseHandle(process.hThread);
+        WaitForSingleObject(process.hProcess, INFINITE);
+        CloseHandle(process.hProcess);
     }
     RegisterRemovalHotKey(window);
 }

@@ -5,7 +5,6 @@
 #include <windows.h>
 
 enum {
-    TrayIconResource = 101,
     TrayHotKeyId = 0,
     TrayCommandRemove = 1,
     TrayCommandExit = 2,

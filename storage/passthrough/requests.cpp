@@ -28,6 +28,20 @@ static_assert(offsetof(SCSI_PASS_THROUGH, ScsiStatus) == 2 && offsetof(SCSI_PASS
               offsetof(SCSI_PASS_THROUGH, DataBufferOffset) == 20 &&
               offsetof(SCSI_PASS_THROUGH, SenseInfoOffset) == 24 && offsetof(SCSI_PASS_THROUGH, Cdb) == 28,
               "x86 SCSI header");
+#else
+// The 64-bit layout: pointer-sized DataBufferOffset fields widen and align both headers.
+static_assert(sizeof(ATA_PASS_THROUGH_EX) == 48 && sizeof(AtaRequest) == 560, "x64 ATA record");
+static_assert(offsetof(ATA_PASS_THROUGH_EX, DataTransferLength) == 8 &&
+              offsetof(ATA_PASS_THROUGH_EX, TimeOutValue) == 12 &&
+              offsetof(ATA_PASS_THROUGH_EX, DataBufferOffset) == 24 &&
+              offsetof(ATA_PASS_THROUGH_EX, PreviousTaskFile) == 32 &&
+              offsetof(ATA_PASS_THROUGH_EX, CurrentTaskFile) == 40, "x64 ATA header");
+static_assert(sizeof(SCSI_PASS_THROUGH) == 56 && sizeof(ScsiRequest) == 88, "x64 SCSI record");
+static_assert(offsetof(SCSI_PASS_THROUGH, DataTransferLength) == 12 &&
+              offsetof(SCSI_PASS_THROUGH, TimeOutValue) == 16 &&
+              offsetof(SCSI_PASS_THROUGH, DataBufferOffset) == 24 &&
+              offsetof(SCSI_PASS_THROUGH, SenseInfoOffset) == 32 && offsetof(SCSI_PASS_THROUGH, Cdb) == 36,
+              "x64 SCSI header");
 #endif
 
 // Vendor-specific form: DFh, four fixed bytes, then task-file registers 0-6 in bytes 5-11.
@@ -43,6 +57,12 @@ static const UCHAR SatCdb[] = {SAT_ATA_PASS_THROUGH_12, SatProtocolPioDataIn << 
                                SatTDirIn | SatBytBlok | SatTLengthSectorCount};
 static const UCHAR SatCdbLength = 10;
 
+// SAT ATA PASS-THROUGH(16), non-data: PROTOCOL 3 in byte 1, nothing transferred and no
+// check condition asked for (byte 2 zero); the 28-bit task file in the low bytes of the
+// 16-byte layout.
+enum { SAT_ATA_PASS_THROUGH_16 = 0x85, SatProtocolNonData = 3, Sat16CdbLength = 16 };
+static const UCHAR Sat16TaskFileBytes[TaskFileCarried] = {4, 6, 8, 10, 12, 13, 14};
+
 void BuildStandbyRequest(AtaRequest* request)
 {
     memset(request, 0, sizeof *request);
@@ -54,6 +74,44 @@ void BuildStandbyRequest(AtaRequest* request)
     ata.DataBufferOffset = offsetof(AtaRequest, data);
     ata.CurrentTaskFile[TaskFileDevice] = ATA_DEVICE_HEAD;
     ata.CurrentTaskFile[TaskFileCommand] = ATA_CMD_STANDBY;
+}
+
+void BuildStandbyNoDataRequest(ATA_PASS_THROUGH_EX* request)
+{
+    memset(request, 0, sizeof *request);
+    request->Length = sizeof *request;
+    request->AtaFlags = ATA_FLAGS_DRDY_REQUIRED;
+    request->TimeOutValue = AtaTimeOutSeconds;
+    request->CurrentTaskFile[TaskFileDevice] = ATA_DEVICE_HEAD;
+    request->CurrentTaskFile[TaskFileCommand] = ATA_CMD_STANDBY;
+}
+
+// The header of a zeroed SCSI request: the sense area follows the header, the data area (empty
+// when no data moves) follows the sense area.
+static void FillScsiHeader(SCSI_PASS_THROUGH& header, UCHAR dataIn, ULONG length, ULONG timeOut)
+{
+    header.Length = sizeof header;
+    header.DataIn = dataIn;
+    header.SenseInfoLength = SenseSize;
+    header.DataTransferLength = length;
+    header.TimeOutValue = timeOut;
+    header.DataBufferOffset = sizeof(ScsiRequest);
+    header.SenseInfoOffset = offsetof(ScsiRequest, sense);
+}
+
+void BuildSat16StandbyRequest(ScsiRequest* request)
+{
+    memset(request, 0, sizeof *request);
+    FillScsiHeader(request->header, SCSI_IOCTL_DATA_UNSPECIFIED, 0, AtaTimeOutSeconds);
+    request->header.CdbLength = Sat16CdbLength;
+    UCHAR* cdb = request->header.Cdb;
+    cdb[0] = SAT_ATA_PASS_THROUGH_16;
+    cdb[1] = SatProtocolNonData << 1;
+    UCHAR taskFile[TaskFileCarried] = {};
+    taskFile[TaskFileDevice] = ATA_DEVICE_HEAD;
+    taskFile[TaskFileCommand] = ATA_CMD_STANDBY;
+    for (int i = 0; i < TaskFileCarried; ++i)
+        cdb[Sat16TaskFileBytes[i]] = taskFile[i];
 }
 
 static void SetCdb(SCSI_PASS_THROUGH& scsi, const UCHAR* taskFile, WrapForm form)
@@ -87,16 +145,11 @@ int SendAtaOverScsi(AtaRequest& request, HANDLE disk, WrapForm form)
     ScsiRequest* scsi = reinterpret_cast<ScsiRequest*>(buffer);
     memset(scsi, 0, sizeof *scsi);
     SCSI_PASS_THROUGH& header = scsi->header;
-    header.Length = sizeof header;
+    // DataIn follows AtaFlags exactly, not as a bit: a combination of flags gives 0.
+    FillScsiHeader(header, ata.AtaFlags == ATA_FLAGS_DATA_IN ? SCSI_IOCTL_DATA_IN : 0, length, ata.TimeOutValue);
     header.PathId = ata.PathId;
     header.TargetId = ata.TargetId;
     header.Lun = ata.Lun;
-    header.DataIn = ata.AtaFlags == ATA_FLAGS_DATA_IN ? SCSI_IOCTL_DATA_IN : 0;  // exactly, not as a bit
-    header.SenseInfoLength = SenseSize;
-    header.DataTransferLength = length;
-    header.TimeOutValue = ata.TimeOutValue;
-    header.DataBufferOffset = sizeof(ScsiRequest);
-    header.SenseInfoOffset = offsetof(ScsiRequest, sense);
     memcpy(buffer + sizeof(ScsiRequest), ataData, length);
     SetCdb(header, ata.CurrentTaskFile, form);
 
@@ -109,4 +162,15 @@ int SendAtaOverScsi(AtaRequest& request, HANDLE disk, WrapForm form)
         memcpy(ataData, buffer + sizeof(ScsiRequest), length);
     delete[] buffer;
     return accepted;
+}
+
+int SendSat16Standby(HANDLE disk)
+{
+    ScsiRequest request;
+    BuildSat16StandbyRequest(&request);
+    DWORD returned = 0;
+    BOOL ok = systemCalls.DeviceIoControl(disk, IOCTL_SCSI_PASS_THROUGH, &request, sizeof request.header,
+                                          &request, sizeof request, &returned, nullptr);
+    return ok && returned >= sizeof request.header && request.header.ScsiStatus == SCSISTAT_GOOD &&
+           !SenseReportsError(request.sense[0]);
 }

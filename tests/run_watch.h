@@ -1,0 +1,33 @@
+// Plays the user of this thread's windows: records each status text that the removal window
+// receives, and whether it was visible then and at each device control; reads the first
+// pop-up menu that waits for input and answers it with keys.
+#pragma once
+#include <windows.h>
+#include <string>
+#include <vector>
+
+struct Status {
+    std::wstring text;
+    bool visible;  // when the text was set
+};
+
+struct SeenMenu {
+    std::vector<std::wstring> texts;
+    std::vector<UINT> states;  // MF_SEPARATOR, or MF_DISABLED / MF_GRAYED
+    std::vector<UINT> ids;
+    RECT rect;
+    bool shown;
+};
+
+extern std::vector<Status> statuses;
+extern std::vector<bool> visibleAtControl;
+extern HWND runWindow;  // the run's window, once it has shown a status
+extern SeenMenu seenMenu;
+
+// Watches this thread until StopWatching; a menu is answered with the keys given, or with
+// Esc when there are none, so that a menu nobody expected ends instead of waiting for ever.
+void StartWatching(std::vector<WORD> menuKeys = {});
+void StopWatching();
+
+// Runs the removal of the path (null: the menu) to its end, as the process would, watched.
+void RunRemovalWatched(const WCHAR* path, std::vector<WORD> menuKeys = {});

@@ -1,0 +1,6 @@
+// Comparison of texts as the program's switches and mount points need it.
+#pragma once
+#include <windows.h>
+
+// Compares two strings, folding only the letters A-Z.
+bool EqualFoldingAtoZ(const WCHAR* a, const WCHAR* b);
