@@ -5,9 +5,19 @@
 std::wstring simProgram;
 std::wstring sourceDir;
 
+std::wstring ImageOf(DWORD processId)
+{
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    WCHAR path[MAX_PATH] = L"";
+    DWORD length = MAX_PATH;
+    QueryFullProcessImageNameW(process, 0, path, &length);
+    CloseHandle(process);
+    return path;
+}
+
 struct Finder {
     DWORD process;
-    bool otherThan;
+    const std::wstring* image;
     const WCHAR* className;
     HWND found;
 };
@@ -19,16 +29,18 @@ static BOOL CALLBACK MatchWindow(HWND window, LPARAM context)
     DWORD process = 0;
     GetWindowThreadProcessId(window, &process);
     GetClassNameW(window, name, 64);
-    if ((process == finder->process) != finder->otherThan && lstrcmpW(name, finder->className) == 0) {
+    bool ours = finder->image ? process != finder->process && lstrcmpiW(ImageOf(process).c_str(), finder->image->c_str()) == 0
+                              : process == finder->process;
+    if (ours && lstrcmpW(name, finder->className) == 0) {
         finder->found = window;
         return FALSE;
     }
     return TRUE;
 }
 
-static HWND FindProcessWindow(DWORD process, const WCHAR* className, bool otherThan = false)
+static HWND FindProcessWindow(DWORD process, const WCHAR* className, const std::wstring* image = nullptr)
 {
-    Finder finder = {process, otherThan, className, nullptr};
+    Finder finder = {process, image, className, nullptr};
     EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&finder));
     return finder.found;
 }
@@ -49,11 +61,11 @@ static PROCESS_INFORMATION Start(const Launch& launch, HANDLE output)
     return process;
 }
 
-HWND WaitForWindow(DWORD process, bool otherThan, const WCHAR* className, DWORD milliseconds)
+HWND WaitForWindow(DWORD process, const std::wstring* image, const WCHAR* className, DWORD milliseconds)
 {
     ULONGLONG end = GetTickCount64() + milliseconds;
     HWND window;
-    while (!(window = FindProcessWindow(process, className, otherThan)) && GetTickCount64() < end)
+    while (!(window = FindProcessWindow(process, className, image)) && GetTickCount64() < end)
         Sleep(10);
     return window;
 }

@@ -44,6 +44,7 @@ RunResult RunSim(const Launch& launch, const RunOptions& options = {});
 // Starts the simulated program without waiting for it; output goes to the test's own.
 PROCESS_INFORMATION StartSim(const Launch& launch);
 
-// A window of the class that belongs to the process (or, with otherThan, to any other
-// process), waiting for it up to the time given; null when none appeared.
-HWND WaitForWindow(DWORD process, bool otherThan, const WCHAR* className, DWORD milliseconds);
+// A window of the class that belongs to the process (or, given an image, to another process
+// of that image), waiting for it up to the time given; null when none appeared.
+HWND WaitForWindow(DWORD process, const std::wstring* image, const WCHAR* className, DWORD milliseconds);
+std::wstring ImageOf(DWORD processId);
