@@ -7,32 +7,6 @@
 
 typedef std::map<std::wstring, std::wstring> Settings;
 
-static std::vector<std::wstring> Split(const std::wstring& line)
-{
-    std::vector<std::wstring> words;
-    std::wstring word;
-    bool quoted = false, inWord = false;
-    for (WCHAR c : line) {
-        if (c == L'"') {
-            quoted = !quoted;
-            inWord = true;
-        } else if (!quoted && c == L'#') {
-            break;
-        } else if (!quoted && (c == L' ' || c == L'\t' || c == L'\r')) {
-            if (inWord)
-                words.push_back(word);
-            word.clear();
-            inWord = false;
-        } else {
-            word += c;
-            inWord = true;
-        }
-    }
-    if (inWord)
-        words.push_back(word);
-    return words;
-}
-
 static bool Number(const std::wstring& text, unsigned long* value, int base = 10)
 {
     WCHAR* end = nullptr;
@@ -40,67 +14,75 @@ static bool Number(const std::wstring& text, unsigned long* value, int base = 10
     return !text.empty() && *end == 0;
 }
 
+static std::vector<std::wstring> Split(const std::wstring& line)
+{
+    std::vector<std::wstring> words;
+    std::wstring word;
+    bool quoted = false, inWord = false;
+    for (WCHAR c : line + L' ') {
+        if (c == L'"')
+            quoted = !quoted, inWord = true;
+        else if (!quoted && c == L'#')
+            break;
+        else if (quoted || (c != L' ' && c != L'\t' && c != L'\r'))
+            word += c, inWord = true;
+        else if (inWord)
+            words.push_back(word), word.clear(), inWord = false;
+    }
+    if (inWord)
+        words.push_back(word);
+    return words;
+}
+
 // accept, refuse, short, sense:XX, and on the ATA forms status:XX (XX in hexadecimal).
 static bool ParseForm(const std::wstring& text, bool ata, SimForm* form)
 {
     unsigned long value = 0;
     size_t colon = text.find(L':');
-    std::wstring kind = text.substr(0, colon), hex = colon == std::wstring::npos ? L"" : text.substr(colon + 1);
-    if (colon != std::wstring::npos && (!Number(hex, &value, 16) || value > 255))
+    std::wstring kind = text.substr(0, colon);
+    bool hex = colon != std::wstring::npos && Number(text.substr(colon + 1), &value, 16) && value < 256;
+    if (text == L"accept" || text == L"refuse" || text == L"short")
+        *form = {text == L"accept" ? AnswerAccept : text == L"refuse" ? AnswerRefuse : AnswerShort, 0};
+    else if (hex && (kind == L"sense" || (kind == L"status" && ata)))
+        *form = {kind == L"sense" ? AnswerSense : AnswerStatus, BYTE(value)};
+    else
         return false;
-    if (text == L"accept") *form = {AnswerAccept, 0};
-    else if (text == L"refuse") *form = {AnswerRefuse, 0};
-    else if (text == L"short") *form = {AnswerShort, 0};
-    else if (kind == L"sense" && !hex.empty()) *form = {AnswerSense, BYTE(value)};
-    else if (kind == L"status" && !hex.empty() && ata) *form = {AnswerStatus, BYTE(value)};
-    else return false;
     return true;
-}
-
-static std::string Narrow(const Settings& s, const wchar_t* key, std::string* storage)
-{
-    auto it = s.find(key);
-    if (it == s.end())
-        return "";
-    storage->assign(it->second.begin(), it->second.end());
-    return *storage;
 }
 
 static std::wstring ParseDisk(const std::wstring& numberText, const Settings& s)
 {
     static const struct { const wchar_t* name; STORAGE_BUS_TYPE bus; } buses[] = {
         {L"usb", BusTypeUsb}, {L"sata", BusTypeSata}, {L"scsi", BusTypeScsi}, {L"nvme", BusTypeNvme}};
+    static const wchar_t* const formKeys[FormCount] = {L"ata", L"vendor-form", L"sat", L"ata-nodata", L"sat16"};
     unsigned long number = 0, value = 0;
     if (!Number(numberText, &number))
         return L"disk number expected";
     STORAGE_BUS_TYPE bus = BusTypeUsb;
     if (s.count(L"bus")) {
-        bool known = false;
+        bool known = Number(s.at(L"bus"), &value);
+        bus = STORAGE_BUS_TYPE(value);
         for (auto b : buses)
             if (s.at(L"bus") == b.name)
                 bus = b.bus, known = true;
-        if (!known && !Number(s.at(L"bus"), &value))
-            return L"bus must be usb, sata, scsi, nvme or a number";
         if (!known)
-            bus = STORAGE_BUS_TYPE(value);
+            return L"bus must be usb, sata, scsi, nvme or a number";
     }
     std::string strings[4];
     const wchar_t* keys[4] = {L"vendor", L"product", L"revision", L"serial"};
+    const char* present[4] = {};
     for (int i = 0; i < 4; ++i)
-        Narrow(s, keys[i], &strings[i]);
-    auto present = [&](int i) { return s.count(keys[i]) ? strings[i].c_str() : nullptr; };
-    SimDisk disk = SimMakeDisk(DWORD(number), bus, present(0), present(1), present(2), present(3));
-    const wchar_t* formKeys[FormCount] = {L"ata", L"vendor-form", L"sat", L"ata-nodata", L"sat16"};
+        if (s.count(keys[i]))
+            strings[i].assign(s.at(keys[i]).begin(), s.at(keys[i]).end()), present[i] = strings[i].c_str();
+    SimDisk disk = SimMakeDisk(DWORD(number), bus, present[0], present[1], present[2], present[3]);
     for (int i = 0; i < FormCount; ++i) {
         bool ata = i == FormAta || i == FormAtaNoData;
         if (s.count(formKeys[i]) && !ParseForm(s.at(formKeys[i]), ata, &disk.forms[i]))
             return std::wstring(formKeys[i]) + L" must be accept, refuse, short, sense:XX" + (ata ? L" or status:XX" : L"");
     }
-    if (s.count(L"open")) {
-        if (s.at(L"open") != L"fail")
-            return L"open must be fail";
-        disk.opens = false;
-    }
+    if (s.count(L"open") && s.at(L"open") != L"fail")
+        return L"open must be fail";
+    disk.opens = !s.count(L"open");
     if (s.count(L"unplug")) {
         WCHAR* end = nullptr;
         double seconds = wcstod(s.at(L"unplug").c_str(), &end);
@@ -108,43 +90,35 @@ static std::wstring ParseDisk(const std::wstring& numberText, const Settings& s)
             return L"unplug must be a number of seconds";
         disk.unplugDelay = ULONGLONG(seconds * 1000);
     }
-    if (s.count(L"gone-error")) {
-        if (!Number(s.at(L"gone-error"), &value))
-            return L"gone-error must be a number";
+    if (s.count(L"gone-error") && !Number(s.at(L"gone-error"), &value))
+        return L"gone-error must be a number";
+    if (s.count(L"gone-error"))
         disk.goneError = DWORD(value);
-    }
     sim.disks.push_back(disk);
     return L"";
 }
 
 static std::wstring ParseVolume(const std::wstring& name, const Settings& s)
 {
-    static const struct { const wchar_t* name; SimVolumeFault fault; } faults[] = {
-        {L"open", FaultOpen}, {L"dismount", FaultDismount}, {L"flush", FaultFlush}, {L"eject", FaultEject}};
+    static const wchar_t* const faults[] = {L"", L"open", L"dismount", L"flush", L"eject"};
     SimVolume volume = {name, NoDiskNumber, {}, FaultNone, false, false};
     unsigned long number = 0;
     if (!s.count(L"disk") || (s.at(L"disk") != L"none" && !Number(s.at(L"disk"), &number)))
         return L"disk=N or disk=none expected";
     if (s.at(L"disk") != L"none")
         volume.disk = DWORD(number);
-    if (s.count(L"mounts")) {
-        std::wstring list = s.at(L"mounts") + L';';
-        for (size_t start = 0, end; (end = list.find(L';', start)) != std::wstring::npos; start = end + 1)
-            if (end > start)
-                volume.mounts.push_back(list.substr(start, end - start));
-    }
-    if (s.count(L"type")) {
-        if (s.at(L"type") != L"cdrom")
-            return L"type must be cdrom";
-        volume.cdrom = true;
-    }
-    if (s.count(L"fail")) {
-        for (auto f : faults)
-            if (s.at(L"fail") == f.name)
-                volume.fault = f.fault;
-        if (volume.fault == FaultNone)
-            return L"fail must be open, dismount, flush or eject";
-    }
+    std::wstring list = s.count(L"mounts") ? s.at(L"mounts") + L';' : L"";
+    for (size_t start = 0, end; (end = list.find(L';', start)) != std::wstring::npos; start = end + 1)
+        if (end > start)
+            volume.mounts.push_back(list.substr(start, end - start));
+    if (s.count(L"type") && s.at(L"type") != L"cdrom")
+        return L"type must be cdrom";
+    volume.cdrom = s.count(L"type") != 0;
+    for (int f = FaultOpen; f <= FaultEject && s.count(L"fail"); ++f)
+        if (s.at(L"fail") == faults[f])
+            volume.fault = SimVolumeFault(f);
+    if (s.count(L"fail") && volume.fault == FaultNone)
+        return L"fail must be open, dismount, flush or eject";
     sim.volumes.push_back(volume);
     return L"";
 }
@@ -180,14 +154,11 @@ bool SimLoadScenario(const wchar_t* file, std::wstring* error)
     fclose(f);
     std::wstring text(bytes.size(), 0);
     text.resize(MultiByteToWideChar(CP_UTF8, 0, bytes.data(), int(bytes.size()), &text[0], int(text.size())));
-    size_t lineNumber = 0;
-    for (size_t start = 0; start <= text.size(); ++lineNumber) {
-        size_t end = text.find(L'\n', start);
-        if (end == std::wstring::npos)
-            end = text.size();
+    for (size_t start = 0, line = 1; start <= text.size(); ++line) {
+        size_t end = std::min(text.find(L'\n', start), text.size());
         std::wstring problem = ParseLine(text.substr(start, end - start));
         if (!problem.empty()) {
-            *error = std::wstring(file) + L", line " + std::to_wstring(lineNumber + 1) + L": " + problem;
+            *error = std::wstring(file) + L", line " + std::to_wstring(line) + L": " + problem;
             return false;
         }
         start = end + 1;

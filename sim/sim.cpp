@@ -5,6 +5,7 @@
 #include "storage/passthrough/requests.h"
 #include <stddef.h>
 #include <string.h>
+#include <algorithm>
 
 SimMachine sim;
 
@@ -36,8 +37,7 @@ static SimHandle* FindHandle(HANDLE handle)
 
 static std::wstring HandlePath(HANDLE handle)
 {
-    SimHandle* h = FindHandle(handle);
-    return h ? h->path : L"";
+    return FindHandle(handle) ? FindHandle(handle)->path : L"";
 }
 
 static BOOL Fail(DWORD error)
@@ -51,13 +51,10 @@ static bool Injected(SimCall call, const std::wstring& device, DWORD error, DWOR
 {
     sim.calls.push_back({call, device, access, share});
     const SimInjection& f = sim.injection;
-    if (sim.failing == 0 && f.count != 0 && call == f.call && device == f.device) {
-        unsigned seen = 0;
-        for (const SimCallRecord& c : sim.calls)
-            seen += c.call == f.call && c.device == f.device;
-        if (seen == f.occurrence)
-            sim.failing = f.count;
-    }
+    auto same = [&](const SimCallRecord& c) { return c.call == f.call && c.device == f.device; };
+    if (sim.failing == 0 && f.count != 0 && same(sim.calls.back()) &&
+        unsigned(std::count_if(sim.calls.begin(), sim.calls.end(), same)) == f.occurrence)
+        sim.failing = f.count;
     if (sim.failing == 0)
         return false;
     if (sim.failing != SimForever)
@@ -69,11 +66,6 @@ static bool Injected(SimCall call, const std::wstring& device, DWORD error, DWOR
 static ULONGLONG Now()
 {
     return sim.realSleep ? GetTickCount64() : sim.clock;
-}
-
-static bool Gone(const SimDisk& disk)
-{
-    return Now() >= disk.goneAt;
 }
 
 static std::wstring VolumeDevicePath(const std::wstring& name)
@@ -92,7 +84,7 @@ static HANDLE WINAPI SimCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPS
         return INVALID_HANDLE_VALUE;
     for (size_t i = 0; i < sim.disks.size(); ++i) {
         const SimDisk& disk = sim.disks[i];
-        if (p != L"\\\\.\\PHYSICALDRIVE" + std::to_wstring(disk.number) || Gone(disk))
+        if (p != L"\\\\.\\PHYSICALDRIVE" + std::to_wstring(disk.number) || Now() >= disk.goneAt)
             continue;
         if (!disk.opens)
             return SetLastError(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE;
@@ -115,10 +107,9 @@ static BOOL WINAPI SimCloseHandle(HANDLE handle)
     if (!h && reinterpret_cast<uintptr_t>(handle) < HandleBase)
         return CloseHandle(handle);
     bool injected = Injected(CallCloseHandle, HandlePath(handle), ERROR_INVALID_HANDLE);
-    if (!h)
-        return Fail(ERROR_INVALID_HANDLE);
-    h->open = false;  // a close that reports an error has still let the handle go
-    return !injected;
+    if (h)
+        h->open = false;  // a close that reports an error has still let the handle go
+    return h && !injected ? TRUE : Fail(ERROR_INVALID_HANDLE);
 }
 
 // Whether a disk that answers a form so takes the command: this starts its countdown.
@@ -173,7 +164,7 @@ static SimFormIndex FormOf(DWORD code, const BYTE* record)
 
 static BOOL DiskControl(SimDisk& disk, const SimHandle& h, DWORD code, void* out, DWORD outLength, DWORD* returned)
 {
-    if (Gone(disk))
+    if (Now() >= disk.goneAt)
         return Fail(disk.goneError);
     if (code == IOCTL_STORAGE_QUERY_PROPERTY) {
         DWORD size = DWORD(disk.descriptor.size());
@@ -237,9 +228,9 @@ static BOOL WINAPI SimDeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWOR
 
 static BOOL WINAPI SimFlushFileBuffers(HANDLE handle)
 {
+    SimHandle* h = FindHandle(handle);
     if (Injected(CallFlushFileBuffers, HandlePath(handle), ERROR_WRITE_FAULT))
         return FALSE;
-    SimHandle* h = FindHandle(handle);
     if (!h || h->kind != HandleVolume)
         return Fail(ERROR_INVALID_HANDLE);
     return sim.volumes[h->index].fault == FaultFlush ? Fail(ERROR_WRITE_FAULT) : TRUE;
@@ -259,9 +250,8 @@ static HANDLE WINAPI SimFindFirstVolumeW(LPWSTR name, DWORD capacity)
         return INVALID_HANDLE_VALUE;
     if (sim.volumes.empty())
         return SetLastError(ERROR_NO_MORE_FILES), INVALID_HANDLE_VALUE;
-    if (!CopyName(sim.volumes[0].name, name, capacity))
-        return INVALID_HANDLE_VALUE;
-    return NewHandle(HandleFind, 0, L"FindFirstVolume", 0);
+    return CopyName(sim.volumes[0].name, name, capacity) ? NewHandle(HandleFind, 0, L"FindFirstVolume", 0)
+                                                          : INVALID_HANDLE_VALUE;
 }
 
 static BOOL WINAPI SimFindNextVolumeW(HANDLE find, LPWSTR name, DWORD capacity)
@@ -269,10 +259,8 @@ static BOOL WINAPI SimFindNextVolumeW(HANDLE find, LPWSTR name, DWORD capacity)
     if (Injected(CallFindNextVolume, L"", ERROR_NOT_ENOUGH_MEMORY))
         return FALSE;
     SimHandle* h = FindHandle(find);
-    if (!h || h->kind != HandleFind)
-        return Fail(ERROR_INVALID_HANDLE);
-    if (h->index + 1 >= sim.volumes.size())
-        return Fail(ERROR_NO_MORE_FILES);
+    if (!h || h->index + 1 >= sim.volumes.size())
+        return Fail(h ? ERROR_NO_MORE_FILES : ERROR_INVALID_HANDLE);
     return CopyName(sim.volumes[++h->index].name, name, capacity);
 }
 
@@ -280,7 +268,7 @@ static BOOL WINAPI SimFindVolumeClose(HANDLE find)
 {
     bool injected = Injected(CallFindVolumeClose, L"", ERROR_INVALID_HANDLE);
     SimHandle* h = FindHandle(find);
-    if (!h || h->kind != HandleFind)
+    if (!h)
         return Fail(ERROR_INVALID_HANDLE);
     h->open = false;
     return !injected;
@@ -336,17 +324,9 @@ void SimInstall()
 {
     sim = SimMachine();
     handles.clear();
-    systemCalls = defaultSystemCalls;
-    systemCalls.CreateFileW = SimCreateFileW;
-    systemCalls.DeviceIoControl = SimDeviceIoControl;
-    systemCalls.CloseHandle = SimCloseHandle;
-    systemCalls.FlushFileBuffers = SimFlushFileBuffers;
-    systemCalls.FindFirstVolumeW = SimFindFirstVolumeW;
-    systemCalls.FindNextVolumeW = SimFindNextVolumeW;
-    systemCalls.FindVolumeClose = SimFindVolumeClose;
-    systemCalls.GetVolumePathNamesForVolumeNameW = SimGetVolumePathNamesForVolumeNameW;
-    systemCalls.GetVolumePathNameW = SimGetVolumePathNameW;
-    systemCalls.Sleep = SimSleep;
+    systemCalls = {SimCreateFileW, SimDeviceIoControl, SimCloseHandle, SimFlushFileBuffers, SimFindFirstVolumeW,
+                   SimFindNextVolumeW, SimFindVolumeClose, SimGetVolumePathNamesForVolumeNameW, SimGetVolumePathNameW,
+                   ::GetModuleFileNameW, SimSleep};
 }
 
 std::vector<BYTE> SimDescriptor(STORAGE_BUS_TYPE bus, const char* vendor, const char* product,
@@ -394,8 +374,7 @@ std::vector<std::wstring> SimOpenHandles()
 
 size_t SimPassThroughsSent()
 {
-    size_t count = 0;
-    for (const SimControl& c : sim.controls)
-        count += c.code == IOCTL_ATA_PASS_THROUGH || c.code == IOCTL_SCSI_PASS_THROUGH;
-    return count;
+    return std::count_if(sim.controls.begin(), sim.controls.end(), [](const SimControl& c) {
+        return c.code == IOCTL_ATA_PASS_THROUGH || c.code == IOCTL_SCSI_PASS_THROUGH;
+    });
 }

@@ -19,6 +19,7 @@ static UINT hotKeyModifiers;
 static UINT hotKeyKey;
 static HICON icon;
 static NOTIFYICONDATAW notifyIcon;
+static UINT taskbarCreated;  // broadcast by a shell that has started again, icons all gone
 
 static void RegisterRemovalHotKey(HWND window)
 {
@@ -37,6 +38,11 @@ static void HoldImage()
 static void OnCreate(HWND window)
 {
     HoldImage();
+    // The tray runs elevated, so UIPI would drop this one broadcast from the shell, which
+    // does not; nothing else is let through.
+    taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
+    if (taskbarCreated)
+        ChangeWindowMessageFilterEx(window, taskbarCreated, MSGFLT_ALLOW, nullptr);
     hotKeyModifiers = MOD_WIN;
     hotKeyKey = VK_ESCAPE;
     icon = LoadIconW(Instance, MAKEINTRESOURCEW(IDI_VANTREL));
@@ -116,8 +122,20 @@ static void RunRemoval(HWND window)
     RegisterRemovalHotKey(window);
 }
 
+// The shell restarted: the icon is added again with the same record. Refused, the tray stays
+// resident all the same, with its hot key.
+static void OnTaskbarCreated()
+{
+    if (icon)
+        Shell_NotifyIconW(NIM_ADD, &notifyIcon);
+}
+
 LRESULT CALLBACK TrayWindow(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
+    if (message == taskbarCreated && taskbarCreated) {
+        OnTaskbarCreated();
+        return 0;
+    }
     switch (message) {
     case WM_CREATE: OnCreate(window); return 0;
     case WM_DESTROY: OnDestroy(window); return 0;
