@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
+#include <algorithm>
 
 struct Sighting {
     std::wstring text;  // the window's text while it was visible
     RECT rect;
     LONG style, exStyle;
+    RECT client;  // the client area, and the box of its dark pixels within it
+    RECT ink;
 };
 
 struct RunResult {
@@ -115,6 +118,32 @@ static PROCESS_INFORMATION StartSim(const Launch& launch)
     return Start(launch, GetStdHandle(STD_OUTPUT_HANDLE));
 }
 
+// The box of the dark pixels of a window's client area, as the screen shows it.
+static RECT InkOf(HWND window, RECT* client)
+{
+    GetClientRect(window, client);
+    POINT origin = {0, 0};
+    ClientToScreen(window, &origin);
+    int width = client->right, height = client->bottom;
+    HDC screen = GetDC(nullptr), memory = CreateCompatibleDC(screen);
+    BITMAPINFO info = {{sizeof(BITMAPINFOHEADER), width, -height, 1, 32, BI_RGB, 0, 0, 0, 0, 0}, {}};
+    DWORD* pixels = nullptr;
+    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, reinterpret_cast<void**>(&pixels), nullptr, 0);
+    HGDIOBJ previous = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, screen, origin.x, origin.y, SRCCOPY);
+    RECT ink = {width, height, -1, -1};
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            if ((pixels[y * width + x] & 0xFF) < 0x80)  // blue below half: not the white background
+                ink = {std::min<LONG>(ink.left, x), std::min<LONG>(ink.top, y), std::max<LONG>(ink.right, x),
+                       std::max<LONG>(ink.bottom, y)};
+    SelectObject(memory, previous);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return ink;
+}
+
 static void Observe(HWND window, RunResult* result, ULONGLONG* lastTextAt)
 {
     if (!window || !IsWindowVisible(window))
@@ -124,8 +153,10 @@ static void Observe(HWND window, RunResult* result, ULONGLONG* lastTextAt)
     GetWindowTextW(window, text, 256);
     if (!text[0] || (!result->sightings.empty() && result->sightings.back().text == text))
         return;
-    Sighting seen = {text, {}, GetWindowLongW(window, GWL_STYLE), GetWindowLongW(window, GWL_EXSTYLE)};
+    Sighting seen = {text, {}, GetWindowLongW(window, GWL_STYLE), GetWindowLongW(window, GWL_EXSTYLE), {}, {}};
     GetWindowRect(window, &seen.rect);
+    Sleep(150);  // painted by now, and on the screen
+    seen.ink = InkOf(window, &seen.client);
     result->sightings.push_back(seen);
     *lastTextAt = GetTickCount64();
 }
@@ -290,6 +321,36 @@ TEST(Japanese, StatusesReadInJapanese)
                               L"ボリュームのマウント解除に失敗しました。\nWindows標準の取り外し機能を使用してください。"});
 }
 
+static void SetLogPixels(DWORD dpi)
+{
+    RegSetKeyValueW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", L"LogPixels", REG_DWORD, &dpi, sizeof dpi);
+}
+
+// The window and its font scale with the screen's DPI, seen by this DPI-aware observer: the
+// longest English status stands on two lines inside the window, cut off nowhere.
+TEST(Dpi, TheWindowAndItsTextScaleWithTheScreen)
+{
+    const struct { DWORD dpi; int width, height; } scales[] = {{144, 600, 75}, {96, 400, 50}};
+    LONG inkHeight[2] = {};
+    for (int i = 0; i < 2; ++i) {
+        SetLogPixels(scales[i].dpi);
+        RunResult run = RunSim({L"e:\\x", L"sim\\scenarios\\spindown-refused.txt"});
+        SetLogPixels(96);
+        ASSERT_EQ(Texts(run), std::vector<std::wstring>{SpinDownFailed}) << scales[i].dpi;
+        const Sighting& seen = run.sightings[0];
+        EXPECT_EQ(seen.rect.right - seen.rect.left, scales[i].width) << scales[i].dpi;
+        EXPECT_EQ(seen.rect.bottom - seen.rect.top, scales[i].height) << scales[i].dpi;
+        EXPECT_EQ(seen.rect.left, (GetSystemMetrics(SM_CXSCREEN) - scales[i].width) / 2) << scales[i].dpi;
+        EXPECT_EQ(seen.rect.top, (GetSystemMetrics(SM_CYSCREEN) - scales[i].height) / 2) << scales[i].dpi;
+        EXPECT_GT(seen.ink.left, 0) << scales[i].dpi;
+        EXPECT_LT(seen.ink.right, seen.client.right - 1) << scales[i].dpi;
+        EXPECT_LT(seen.ink.bottom, seen.client.bottom - 1) << scales[i].dpi;
+        inkHeight[i] = seen.ink.bottom - seen.ink.top;
+    }
+    EXPECT_GE(inkHeight[0] * 10, inkHeight[1] * 13) << "the text did not grow with the window";
+    printf("text %ld px high at 144 DPI, %ld px at 96\n", long(inkHeight[0]), long(inkHeight[1]));
+}
+
 // Whether Win+Esc is held by some program: registering it here fails then.
 static bool WinEscHeld()
 {
@@ -373,6 +434,7 @@ static std::wstring WindowsPath(const char* path)
 
 int main(int argc, char** argv)
 {
+    SetProcessDPIAware();  // sees every window in the screen's own pixels
     testing::InitGoogleTest(&argc, argv);
     if (argc < 3) {
         fprintf(stderr, "usage: run_tests VantrelSim.exe project-folder\n");

@@ -7,6 +7,42 @@
 static const LONG RemovalStyle = WS_POPUP | WS_THICKFRAME;
 static const LONG RemovalExStyle = WS_EX_TOOLWINDOW;
 static const int StatusCapacity = 256;
+static const UINT StandardDpi = 96;  // the scale at which the window is 400 x 50
+
+// Owned by RemovalWindow: the DPI of the screen the window stands on.
+static UINT windowDpi = StandardDpi;
+
+// The DPI of the primary screen, on whose centre the window stands: per monitor where
+// Windows knows it (8.1 on, through shcore.dll), else the system's, which a system-aware
+// program gets on Windows 7.
+static UINT PrimaryScreenDpi()
+{
+    typedef HRESULT(WINAPI * GetDpiForMonitorProc)(HMONITOR, int, UINT*, UINT*);
+    HMODULE shcore = LoadLibraryExW(L"shcore.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    FARPROC procedure = shcore ? GetProcAddress(shcore, "GetDpiForMonitor") : nullptr;
+    UINT dpiX = 0, dpiY = 0;
+    POINT origin = {0, 0};
+    if (!procedure || reinterpret_cast<GetDpiForMonitorProc>(reinterpret_cast<void*>(procedure))(
+                          MonitorFromPoint(origin, MONITOR_DEFAULTTOPRIMARY), 0, &dpiX, &dpiY) != S_OK) {
+        HDC screen = GetDC(nullptr);
+        dpiY = GetDeviceCaps(screen, LOGPIXELSY);
+        ReleaseDC(nullptr, screen);
+    }
+    if (shcore)
+        FreeLibrary(shcore);
+    return dpiY ? dpiY : StandardDpi;
+}
+
+// The dialog font at the window's scale. The stock font is made at the system's DPI.
+static HFONT CreateStatusFont()
+{
+    LOGFONTW font;
+    GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof font, &font);
+    HDC screen = GetDC(nullptr);
+    font.lfHeight = MulDiv(font.lfHeight, windowDpi, GetDeviceCaps(screen, LOGPIXELSY));
+    ReleaseDC(nullptr, screen);
+    return CreateFontIndirectW(&font);
+}
 
 void ShowStatus(HWND window, TextId text, RunStep next, LPARAM lParam)
 {
@@ -26,13 +62,23 @@ static void OnCreate(HWND window, const CREATESTRUCTW* create)
 {
     SetWindowLongW(window, GWL_STYLE, RemovalStyle);
     SetWindowLongW(window, GWL_EXSTYLE, RemovalExStyle);
-    int height = GetSystemMetrics(SM_CYSCREEN);
-    int width = GetSystemMetrics(SM_CXSCREEN);
+    int screenHeight = GetSystemMetrics(SM_CYSCREEN);
+    int screenWidth = GetSystemMetrics(SM_CXSCREEN);
+    windowDpi = PrimaryScreenDpi();
+    int width = MulDiv(RemovalWindowWidth, windowDpi, StandardDpi);
+    int height = MulDiv(RemovalWindowHeight, windowDpi, StandardDpi);
     // No SWP_SHOWWINDOW: the window stays hidden until it has an outcome to show.
-    SetWindowPos(window, HWND_TOPMOST, (width - RemovalWindowWidth) / 2,
-                 (height - RemovalWindowHeight) / 2, RemovalWindowWidth, RemovalWindowHeight, 0);
+    SetWindowPos(window, HWND_TOPMOST, (screenWidth - width) / 2, (screenHeight - height) / 2, width, height, 0);
     LPARAM path = create ? reinterpret_cast<LPARAM>(create->lpCreateParams) : 0;
     PostMessageW(window, WM_USER, StepChooseDrive, path);
+}
+
+// Moved to a screen of another scale (or the scale changed): the size Windows suggests.
+static void OnDpiChanged(HWND window, UINT dpi, const RECT* suggested)
+{
+    windowDpi = dpi;
+    SetWindowPos(window, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                 suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 static void OnPaint(HWND window)
@@ -41,13 +87,16 @@ static void OnPaint(HWND window)
     HDC dc = BeginPaint(window, &paint);
     // The dialog font, not the DC's bold System font: in that font the longest English
     // status is wider than the 400-pixel window and would be cut off at both ends.
-    SelectObject(dc, GetStockObject(DEFAULT_GUI_FONT));
+    HFONT font = CreateStatusFont();
+    HGDIOBJ previous = SelectObject(dc, font);
     SetBkMode(dc, TRANSPARENT);
     RECT client;
     GetClientRect(window, &client);
     WCHAR text[StatusCapacity];
     GetWindowTextW(window, text, StatusCapacity);
     DrawTextW(dc, text, -1, &client, DT_CENTER);
+    SelectObject(dc, previous);
+    DeleteObject(font);
     EndPaint(window, &paint);
 }
 
@@ -94,6 +143,7 @@ LRESULT CALLBACK RemovalWindow(HWND window, UINT message, WPARAM wParam, LPARAM 
     case WM_CREATE: OnCreate(window, reinterpret_cast<const CREATESTRUCTW*>(lParam)); return 0;
     case WM_PAINT: OnPaint(window); return 0;
     case WM_DESTROY: PostQuitMessage(0); return 0;
+    case WM_DPICHANGED: OnDpiChanged(window, LOWORD(wParam), reinterpret_cast<const RECT*>(lParam)); return 0;
     case WM_USER: OnStep(window, wParam, lParam); return 0;
     }
     return DefWindowProcW(window, message, wParam, lParam);
