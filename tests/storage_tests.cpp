@@ -115,6 +115,21 @@ TEST_F(OnSimulatedMachine, SpinDownJudgesEachAnswerAndGoesOnOnlyAfterARefusal)
     EXPECT_TRUE(sim.controls.empty()) << "sent to a disk that could not be opened";
 }
 
+// A disk counts down to being pulled out from whichever form it took, with sense data or not,
+// as its scenario's unplug= promises.
+TEST_F(OnSimulatedMachine, ADiskIsUnpluggedAfterAnyFormItTook)
+{
+    for (SimForm taken : {Sense(0x00), Sense(0x72), Accept}) {
+        SimInstall();
+        SimDisk& disk = AddDisk(2);
+        disk.forms[FormAta] = Refuse;
+        disk.forms[FormVendor] = taken;
+        disk.unplugDelay = 500;
+        EXPECT_EQ(SpinDownDisk(2), 1);
+        EXPECT_EQ(disk.goneAt, 500u) << int(taken.value);
+    }
+}
+
 // A reply that rewrites the header's offsets: sense and data are still read where the
 // request put them, never where the reply points.
 static decltype(systemCalls.DeviceIoControl) simControl;
