@@ -57,7 +57,9 @@ void RunWindowHost(WNDPROC procedure, void* parameter)
 
 // An elevated program must not load a DLL planted in its own folder: from here on, DLLs
 // are looked for in System32 only. Looked up by name, as Windows 7 without KB2533623
-// lacks it; the DLLs imported at load time are all KnownDLLs, which come from System32.
+// lacks it. Before this runs, the load configuration's DependentLoadFlags protect only
+// from Windows 10 1607 on; what makes start-up safe on Windows 7 too is that every DLL the
+// image imports is a KnownDLL, which the loader takes from System32 whatever the folder.
 static void RestrictDllSearch()
 {
     FARPROC procedure = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
