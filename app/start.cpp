@@ -98,9 +98,10 @@ static WCHAR* FullPath(const WCHAR* path)
 {
     if (!path)
         return nullptr;
-    DWORD units = GetFullPathNameW(path, 0, nullptr, nullptr);
-    WCHAR* full = new WCHAR[units > 0 ? units : lstrlenW(path) + 1];
-    if (units == 0 || GetFullPathNameW(path, units, full, nullptr) >= units)
+    DWORD units = GetFullPathNameW(path, 0, nullptr, nullptr), given = lstrlenW(path) + 1;
+    WCHAR* full = new WCHAR[units > given ? units : given];
+    DWORD written = units ? GetFullPathNameW(path, units, full, nullptr) : 0;
+    if (written == 0 || written >= units)
         lstrcpyW(full, path);
     return full;
 }

@@ -30,10 +30,20 @@ static void ReadMenu(HWND menuWindow)
     }
 }
 
+static BOOL CALLBACK FindMenuWindow(HWND window, LPARAM found)
+{
+    WCHAR className[16] = L"";
+    GetClassNameW(window, className, 16);
+    if (lstrcmpW(className, L"#32768") != 0)
+        return TRUE;
+    *reinterpret_cast<HWND*>(found) = window;
+    return FALSE;
+}
+
 static void AnswerMenu(HWND menuWindow)
 {
-    if (!menuWindow)
-        menuWindow = FindWindowW(L"#32768", nullptr);
+    if (!menuWindow)  // this thread's menu, not another program's
+        EnumThreadWindows(GetCurrentThreadId(), FindMenuWindow, reinterpret_cast<LPARAM>(&menuWindow));
     if (!seenMenu.shown)
         ReadMenu(menuWindow);
     std::vector<WORD> answer = keys.empty() ? std::vector<WORD>{VK_ESCAPE} : keys;
@@ -49,6 +59,8 @@ static LRESULT CALLBACK Watch(int code, WPARAM wParam, LPARAM lParam)
     const CWPSTRUCT* call = reinterpret_cast<const CWPSTRUCT*>(lParam);
     WCHAR className[16] = L"";
     GetClassNameW(call->hwnd, className, 16);
+    if (lstrcmpW(className, L"Vantrel") == 0 && call->message == WM_CREATE)
+        runWindow = call->hwnd;
     if (call->message == WM_SETTEXT && lstrcmpW(className, L"Vantrel") == 0) {
         runWindow = call->hwnd;
         statuses.push_back({reinterpret_cast<const WCHAR*>(call->lParam), IsWindowVisible(call->hwnd) != 0});
@@ -61,7 +73,7 @@ static LRESULT CALLBACK Watch(int code, WPARAM wParam, LPARAM lParam)
 static BOOL WINAPI WatchControl(HANDLE device, DWORD code, LPVOID in, DWORD inLength, LPVOID out, DWORD outLength,
                                 LPDWORD returned, LPOVERLAPPED overlapped)
 {
-    visibleAtControl.push_back(runWindow ? IsWindowVisible(runWindow) != 0 : IsWindowVisible(FindWindowW(L"Vantrel", nullptr)) != 0);
+    visibleAtControl.push_back(runWindow && IsWindowVisible(runWindow));  // this thread's window, not another's
     return nextDeviceIoControl(device, code, in, inLength, out, outLength, returned, overlapped);
 }
 

@@ -21,7 +21,7 @@ struct SeenMenu {
 
 extern std::vector<Status> statuses;
 extern std::vector<bool> visibleAtControl;
-extern HWND runWindow;  // the run's window, once it has shown a status
+extern HWND runWindow;  // the run's window, from its creation on
 extern SeenMenu seenMenu;
 
 // Watches this thread until StopWatching; a menu is answered with the keys given, or with
