@@ -25,10 +25,6 @@ struct RunResult {
     double secondsAfterLastText;      // from the last new text to the end of the process
 };
 
-// What to do when the process shows its drive menu: keys posted to the menu, in order.
-struct RunOptions {
-    std::vector<WORD> menuKeys;
-};
 
 
 // What to start: the program (VantrelSim.exe when empty), the command line after the
@@ -112,12 +108,6 @@ static HWND WaitForWindow(DWORD process, const std::wstring* image, const WCHAR*
     return window;
 }
 
-// Starts the simulated program without waiting for it; output goes to the test's own.
-static PROCESS_INFORMATION StartSim(const Launch& launch)
-{
-    return Start(launch, GetStdHandle(STD_OUTPUT_HANDLE));
-}
-
 // The box of the dark pixels of a window's client area, as the screen shows it.
 static RECT InkOf(HWND window, RECT* client)
 {
@@ -161,14 +151,14 @@ static void Observe(HWND window, RunResult* result, ULONGLONG* lastTextAt)
     *lastTextAt = GetTickCount64();
 }
 
-static void DriveMenu(DWORD process, RunResult* result, const RunOptions& options)
+static void DriveMenu(DWORD process, RunResult* result, const std::vector<WORD>& menuKeys)
 {
     HWND menu = FindProcessWindow(process, L"#32768");
     if (result->menuShown || !menu || !IsWindowVisible(menu))
         return;
     result->menuShown = true;
     GetWindowRect(menu, &result->menuRect);
-    for (WORD key : options.menuKeys) {
+    for (WORD key : menuKeys) {
         PostMessageW(menu, WM_KEYDOWN, key, 0);
         PostMessageW(menu, WM_KEYUP, key, 0);
     }
@@ -184,8 +174,9 @@ static std::string ReadAll(HANDLE pipe)
     return text;
 }
 
-// Runs the program to its end, watching its one window every 10 ms and answering its menu.
-static RunResult RunSim(const Launch& launch, const RunOptions& options = {})
+// Runs the program to its end, watching its one window every 10 ms and answering its drive
+// menu with the keys given.
+static RunResult RunSim(const Launch& launch, const std::vector<WORD>& menuKeys = {})
 {
     RunResult result = {};
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
@@ -197,7 +188,7 @@ static RunResult RunSim(const Launch& launch, const RunOptions& options = {})
     ULONGLONG lastTextAt = GetTickCount64();
     while (WaitForSingleObject(process.hProcess, 10) == WAIT_TIMEOUT) {
         Observe(FindProcessWindow(process.dwProcessId, L"Vantrel"), &result, &lastTextAt);
-        DriveMenu(process.dwProcessId, &result, options);
+        DriveMenu(process.dwProcessId, &result, menuKeys);
     }
     result.secondsAfterLastText = (GetTickCount64() - lastTextAt) / 1000.0;
     GetExitCodeProcess(process.hProcess, &result.exitCode);
@@ -293,7 +284,7 @@ TEST(Removal, DotAndSelfNameTheRightDisk)
 TEST(Menu, AKeyChoiceAtTheCentreRemovesTheDisk)
 {
     // Down stops on both disabled header lines: the first disk (2) is three away, disk 3 four.
-    RunResult run = RunSim({L"/MENU extra", Machine}, {{VK_DOWN, VK_DOWN, VK_DOWN, VK_DOWN, VK_RETURN}});
+    RunResult run = RunSim({L"/MENU extra", Machine}, {VK_DOWN, VK_DOWN, VK_DOWN, VK_DOWN, VK_RETURN});
     ASSERT_TRUE(run.menuShown);
     int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
     EXPECT_LE(abs((run.menuRect.left + run.menuRect.right) / 2 - width / 2), 1);
@@ -304,7 +295,7 @@ TEST(Menu, AKeyChoiceAtTheCentreRemovesTheDisk)
 
 TEST(Menu, EscapeEndsTheRunWithNothingShown)
 {
-    RunResult run = RunSim({L"/menu", Machine}, {{VK_ESCAPE}});
+    RunResult run = RunSim({L"/menu", Machine}, {VK_ESCAPE});
     EXPECT_TRUE(run.menuShown);
     EXPECT_FALSE(run.everVisible);
     EXPECT_EQ(run.output, "");
@@ -385,7 +376,7 @@ TEST(Tray, HoldsItsFileAndStartsOneRunOfItselfAtATime)
     std::wstring copy = std::wstring(folder) + L"VantrelTray.exe", moved = copy + L".old";
     DeleteFileW(moved.c_str());
     ASSERT_TRUE(CopyFileW(simProgram.c_str(), copy.c_str(), FALSE));
-    PROCESS_INFORMATION tray = StartSim({L"", Machine, copy});
+    PROCESS_INFORMATION tray = Start({L"", Machine, copy}, GetStdHandle(STD_OUTPUT_HANDLE));
     HWND window = WaitForWindow(tray.dwProcessId, nullptr, L"Vantrel", 10000);
     if (!window)
         return EndTray(tray), void(ADD_FAILURE() << "the tray did not start");

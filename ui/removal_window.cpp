@@ -12,6 +12,15 @@ static const UINT StandardDpi = 96;  // the scale at which the window is 400 x 5
 // Owned by RemovalWindow: the DPI of the screen the window stands on.
 static UINT windowDpi = StandardDpi;
 
+// The system's DPI: the one a system-aware program draws at, and the stock fonts' scale.
+static UINT SystemDpi()
+{
+    HDC screen = GetDC(nullptr);
+    UINT dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+    return dpi;
+}
+
 // The DPI of the primary screen, on whose centre the window stands: per monitor where
 // Windows knows it (8.1 on, through shcore.dll), else the system's, which a system-aware
 // program gets on Windows 7.
@@ -23,11 +32,8 @@ static UINT PrimaryScreenDpi()
     UINT dpiX = 0, dpiY = 0;
     POINT origin = {0, 0};
     if (!procedure || reinterpret_cast<GetDpiForMonitorProc>(reinterpret_cast<void*>(procedure))(
-                          MonitorFromPoint(origin, MONITOR_DEFAULTTOPRIMARY), 0, &dpiX, &dpiY) != S_OK) {
-        HDC screen = GetDC(nullptr);
-        dpiY = GetDeviceCaps(screen, LOGPIXELSY);
-        ReleaseDC(nullptr, screen);
-    }
+                          MonitorFromPoint(origin, MONITOR_DEFAULTTOPRIMARY), 0, &dpiX, &dpiY) != S_OK)
+        dpiY = SystemDpi();
     if (shcore)
         FreeLibrary(shcore);
     return dpiY ? dpiY : StandardDpi;
@@ -38,9 +44,7 @@ static HFONT CreateStatusFont()
 {
     LOGFONTW font;
     GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof font, &font);
-    HDC screen = GetDC(nullptr);
-    font.lfHeight = MulDiv(font.lfHeight, windowDpi, GetDeviceCaps(screen, LOGPIXELSY));
-    ReleaseDC(nullptr, screen);
+    font.lfHeight = MulDiv(font.lfHeight, windowDpi, SystemDpi());
     return CreateFontIndirectW(&font);
 }
 
