@@ -1,5 +1,5 @@
-// Reads a scenario file into the simulated machine: one disk or volume per line, "#" starts
-// a comment, values with spaces in double quotes (no escapes).
+// Reads a scenario into the simulated machine: one disk or volume per line, "#" starts a
+// comment, values with spaces in double quotes (no escapes).
 #include "sim/sim.h"
 #include <stdio.h>
 #include <stdlib.h>
@@ -34,6 +34,31 @@ static std::vector<std::wstring> Split(const std::wstring& line)
     return words;
 }
 
+// The fixed part of the descriptor, then each string the line gives, with its NUL.
+static std::vector<BYTE> Descriptor(STORAGE_BUS_TYPE bus, const Settings& s)
+{
+    static const wchar_t* const keys[4] = {L"vendor", L"product", L"revision", L"serial"};
+    std::vector<BYTE> bytes(sizeof(STORAGE_DEVICE_DESCRIPTOR));
+    DWORD offsets[4] = {};
+    for (int i = 0; i < 4; ++i) {
+        if (!s.count(keys[i]))
+            continue;
+        offsets[i] = DWORD(bytes.size());
+        for (WCHAR c : s.at(keys[i]))
+            bytes.push_back(BYTE(c));
+        bytes.push_back(0);
+    }
+    STORAGE_DEVICE_DESCRIPTOR* d = reinterpret_cast<STORAGE_DEVICE_DESCRIPTOR*>(bytes.data());
+    d->Version = sizeof *d;
+    d->Size = DWORD(bytes.size());
+    d->VendorIdOffset = offsets[0];
+    d->ProductIdOffset = offsets[1];
+    d->ProductRevisionOffset = offsets[2];
+    d->SerialNumberOffset = offsets[3];
+    d->BusType = bus;
+    return bytes;
+}
+
 // accept, refuse, short, sense:XX, and on the ATA forms status:XX (XX in hexadecimal).
 static bool ParseForm(const std::wstring& text, bool ata, SimForm* form)
 {
@@ -50,31 +75,25 @@ static bool ParseForm(const std::wstring& text, bool ata, SimForm* form)
     return true;
 }
 
+// A disk takes the first form and refuses the two added for stricter bridges unless its
+// line says otherwise.
 static std::wstring ParseDisk(const std::wstring& numberText, const Settings& s)
 {
     static const struct { const wchar_t* name; STORAGE_BUS_TYPE bus; } buses[] = {
         {L"usb", BusTypeUsb}, {L"sata", BusTypeSata}, {L"scsi", BusTypeScsi}, {L"nvme", BusTypeNvme}};
     static const wchar_t* const formKeys[FormCount] = {L"ata", L"vendor-form", L"sat", L"ata-nodata", L"sat16"};
-    unsigned long number = 0, value = 0;
+    unsigned long number = 0, value = BusTypeUsb;
     if (!Number(numberText, &number))
         return L"disk number expected";
-    STORAGE_BUS_TYPE bus = BusTypeUsb;
-    if (s.count(L"bus")) {
-        bool known = Number(s.at(L"bus"), &value);
-        bus = STORAGE_BUS_TYPE(value);
-        for (auto b : buses)
-            if (s.at(L"bus") == b.name)
-                bus = b.bus, known = true;
-        if (!known)
-            return L"bus must be usb, sata, scsi, nvme or a number";
-    }
-    std::string strings[4];
-    const wchar_t* keys[4] = {L"vendor", L"product", L"revision", L"serial"};
-    const char* present[4] = {};
-    for (int i = 0; i < 4; ++i)
-        if (s.count(keys[i]))
-            strings[i].assign(s.at(keys[i]).begin(), s.at(keys[i]).end()), present[i] = strings[i].c_str();
-    SimDisk disk = SimMakeDisk(DWORD(number), bus, present[0], present[1], present[2], present[3]);
+    bool known = !s.count(L"bus") || Number(s.at(L"bus"), &value);
+    for (auto b : buses)
+        if (s.count(L"bus") && s.at(L"bus") == b.name)
+            value = b.bus, known = true;
+    if (!known)
+        return L"bus must be usb, sata, scsi, nvme or a number";
+    SimDisk disk = {DWORD(number), !s.count(L"open"), Descriptor(STORAGE_BUS_TYPE(value), s),
+                    {{AnswerAccept}, {AnswerAccept}, {AnswerAccept}, {AnswerRefuse}, {AnswerRefuse}},
+                    SimNever, SimNever, ERROR_DEV_NOT_EXIST, false};
     for (int i = 0; i < FormCount; ++i) {
         bool ata = i == FormAta || i == FormAtaNoData;
         if (s.count(formKeys[i]) && !ParseForm(s.at(formKeys[i]), ata, &disk.forms[i]))
@@ -82,7 +101,6 @@ static std::wstring ParseDisk(const std::wstring& numberText, const Settings& s)
     }
     if (s.count(L"open") && s.at(L"open") != L"fail")
         return L"open must be fail";
-    disk.opens = !s.count(L"open");
     if (s.count(L"unplug")) {
         WCHAR* end = nullptr;
         double seconds = wcstod(s.at(L"unplug").c_str(), &end);
@@ -101,7 +119,7 @@ static std::wstring ParseDisk(const std::wstring& numberText, const Settings& s)
 static std::wstring ParseVolume(const std::wstring& name, const Settings& s)
 {
     static const wchar_t* const faults[] = {L"", L"open", L"dismount", L"flush", L"eject"};
-    SimVolume volume = {name, NoDiskNumber, {}, FaultNone, false, false};
+    SimVolume volume = {name, NoDiskNumber, {}, FaultNone, s.count(L"type") != 0, false};
     unsigned long number = 0;
     if (!s.count(L"disk") || (s.at(L"disk") != L"none" && !Number(s.at(L"disk"), &number)))
         return L"disk=N or disk=none expected";
@@ -113,7 +131,6 @@ static std::wstring ParseVolume(const std::wstring& name, const Settings& s)
             volume.mounts.push_back(list.substr(start, end - start));
     if (s.count(L"type") && s.at(L"type") != L"cdrom")
         return L"type must be cdrom";
-    volume.cdrom = s.count(L"type") != 0;
     for (int f = FaultOpen; f <= FaultEject && s.count(L"fail"); ++f)
         if (s.at(L"fail") == faults[f])
             volume.fault = SimVolumeFault(f);
@@ -140,28 +157,31 @@ static std::wstring ParseLine(const std::wstring& line)
     return words[0] == L"disk" ? ParseDisk(words[1], settings) : ParseVolume(words[1], settings);
 }
 
-bool SimLoadScenario(const wchar_t* file, std::wstring* error)
+std::wstring SimAddScenario(const std::wstring& text)
 {
-    FILE* f = _wfopen(file, L"rb");
-    if (!f) {
-        *error = std::wstring(file) + L": cannot be read";
-        return false;
-    }
-    std::string bytes;
-    char chunk[4096];
-    for (size_t n; (n = fread(chunk, 1, sizeof chunk, f)) > 0;)
-        bytes.append(chunk, n);
-    fclose(f);
-    std::wstring text(bytes.size(), 0);
-    text.resize(MultiByteToWideChar(CP_UTF8, 0, bytes.data(), int(bytes.size()), &text[0], int(text.size())));
     for (size_t start = 0, line = 1; start <= text.size(); ++line) {
         size_t end = std::min(text.find(L'\n', start), text.size());
         std::wstring problem = ParseLine(text.substr(start, end - start));
-        if (!problem.empty()) {
-            *error = std::wstring(file) + L", line " + std::to_wstring(line) + L": " + problem;
-            return false;
-        }
+        if (!problem.empty())
+            return L"line " + std::to_wstring(line) + L": " + problem;
         start = end + 1;
     }
-    return true;
+    return L"";
+}
+
+bool SimLoadScenario(const wchar_t* file, std::wstring* error)
+{
+    FILE* f = _wfopen(file, L"rb");
+    std::string bytes;
+    char chunk[4096];
+    for (size_t n; f && (n = fread(chunk, 1, sizeof chunk, f)) > 0;)
+        bytes.append(chunk, n);
+    std::wstring text(bytes.size(), 0);
+    text.resize(MultiByteToWideChar(CP_UTF8, 0, bytes.data(), int(bytes.size()), &text[0], int(text.size())));
+    *error = f ? SimAddScenario(text) : L"cannot be read";
+    if (f)
+        fclose(f);
+    if (!error->empty())
+        *error = std::wstring(file) + L", " + *error;
+    return error->empty();
 }

@@ -3,7 +3,6 @@
 #include "sim/sim.h"
 #include "storage/system_calls.h"
 #include "storage/passthrough/requests.h"
-#include <stddef.h>
 #include <string.h>
 #include <algorithm>
 
@@ -28,11 +27,8 @@ static HANDLE NewHandle(HandleKind kind, size_t index, const std::wstring& path,
 
 static SimHandle* FindHandle(HANDLE handle)
 {
-    uintptr_t value = reinterpret_cast<uintptr_t>(handle);
-    size_t slot = (value - HandleBase) / 4;
-    if (value < HandleBase || slot >= handles.size() || !handles[slot].open)
-        return nullptr;
-    return &handles[slot];
+    size_t slot = (reinterpret_cast<uintptr_t>(handle) - HandleBase) / 4;  // huge below the base
+    return slot < handles.size() && handles[slot].open ? &handles[slot] : nullptr;
 }
 
 static std::wstring HandlePath(HANDLE handle)
@@ -46,16 +42,22 @@ static BOOL Fail(DWORD error)
     return FALSE;
 }
 
-// Logs the call; true (with the error set) when it is one of the calls to fail.
-static bool Injected(SimCall call, const std::wstring& device, DWORD error, DWORD access = 0, DWORD share = 0)
+static HANDLE FailOpen(DWORD error)
 {
-    sim.calls.push_back({call, device, access, share});
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+}
+
+// Logs the call; true (with the error set) when it is one of the calls to fail.
+static bool Injected(const SimCallRecord& record, DWORD error)
+{
+    sim.calls.push_back(record);
     const SimInjection& f = sim.injection;
     auto same = [&](const SimCallRecord& c) { return c.call == f.call && c.device == f.device; };
-    if (sim.failing == 0 && f.count != 0 && same(sim.calls.back()) &&
+    if (!sim.failing && f.count && same(record) &&
         unsigned(std::count_if(sim.calls.begin(), sim.calls.end(), same)) == f.occurrence)
         sim.failing = f.count;
-    if (sim.failing == 0)
+    if (!sim.failing)
         return false;
     if (sim.failing != SimForever)
         --sim.failing;
@@ -80,25 +82,16 @@ static HANDLE WINAPI SimCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPS
     std::wstring p = path;
     if (p.compare(0, 4, L"\\\\.\\") != 0)  // a file, such as the program's own image
         return CreateFileW(path, access, share, security, disposition, flags, templateFile);
-    if (Injected(CallCreateFile, p, ERROR_ACCESS_DENIED, access, share))
+    if (Injected({CallCreateFile, p, access, share}, ERROR_ACCESS_DENIED))
         return INVALID_HANDLE_VALUE;
-    for (size_t i = 0; i < sim.disks.size(); ++i) {
-        const SimDisk& disk = sim.disks[i];
-        if (p != L"\\\\.\\PHYSICALDRIVE" + std::to_wstring(disk.number) || Now() >= disk.goneAt)
-            continue;
-        if (!disk.opens)
-            return SetLastError(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE;
-        return NewHandle(HandleDisk, i, p, access);
-    }
-    for (size_t i = 0; i < sim.volumes.size(); ++i) {
-        if (p != VolumeDevicePath(sim.volumes[i].name))
-            continue;
-        if (sim.volumes[i].fault == FaultOpen)
-            return SetLastError(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE;
-        return NewHandle(HandleVolume, i, p, access);
-    }
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
+    for (size_t i = 0; i < sim.disks.size(); ++i)
+        if (p == L"\\\\.\\PHYSICALDRIVE" + std::to_wstring(sim.disks[i].number) && Now() < sim.disks[i].goneAt)
+            return sim.disks[i].opens ? NewHandle(HandleDisk, i, p, access) : FailOpen(ERROR_ACCESS_DENIED);
+    for (size_t i = 0; i < sim.volumes.size(); ++i)
+        if (p == VolumeDevicePath(sim.volumes[i].name))
+            return sim.volumes[i].fault != FaultOpen ? NewHandle(HandleVolume, i, p, access)
+                                                     : FailOpen(ERROR_ACCESS_DENIED);
+    return FailOpen(ERROR_FILE_NOT_FOUND);
 }
 
 static BOOL WINAPI SimCloseHandle(HANDLE handle)
@@ -106,7 +99,7 @@ static BOOL WINAPI SimCloseHandle(HANDLE handle)
     SimHandle* h = FindHandle(handle);
     if (!h && reinterpret_cast<uintptr_t>(handle) < HandleBase)
         return CloseHandle(handle);
-    bool injected = Injected(CallCloseHandle, HandlePath(handle), ERROR_INVALID_HANDLE);
+    bool injected = Injected({CallCloseHandle, HandlePath(handle)}, ERROR_INVALID_HANDLE);
     if (h)
         h->open = false;  // a close that reports an error has still let the handle go
     return h && !injected ? TRUE : Fail(ERROR_INVALID_HANDLE);
@@ -139,11 +132,11 @@ static BOOL Answer(SimDisk& disk, SimFormIndex index, BYTE* record, DWORD outLen
             memset(record + request->DataBufferOffset, 0xEE, outLength - request->DataBufferOffset);
         record[request->SenseInfoOffset] = form.value;
     }
-    if (!scsi && (form.answer == AnswerSense || form.answer == AnswerStatus)) {
+    if (!scsi && form.answer >= AnswerSense) {
         // ATA has no sense data: an error is a status register with ERR set, and no data.
         BYTE status = form.answer == AnswerSense ? 0x51 : form.value;
         reinterpret_cast<ATA_PASS_THROUGH_EX*>(record)->CurrentTaskFile[TaskFileCommand] = status;
-        if (status & 1)
+        if (status & ATA_STATUS_ERR)
             *returned = header;
     }
     if (Takes(form, scsi)) {
@@ -167,8 +160,7 @@ static BOOL DiskControl(SimDisk& disk, const SimHandle& h, DWORD code, void* out
     if (Now() >= disk.goneAt)
         return Fail(disk.goneError);
     if (code == IOCTL_STORAGE_QUERY_PROPERTY) {
-        DWORD size = DWORD(disk.descriptor.size());
-        *returned = outLength < size ? outLength : size;
+        *returned = std::min(outLength, DWORD(disk.descriptor.size()));
         memcpy(out, disk.descriptor.data(), *returned);
         return TRUE;
     }
@@ -177,8 +169,7 @@ static BOOL DiskControl(SimDisk& disk, const SimHandle& h, DWORD code, void* out
     if (!(h.access & GENERIC_WRITE))  // pass-through asks for read and write access
         return Fail(ERROR_ACCESS_DENIED);
     SimFormIndex form = FormOf(code, static_cast<BYTE*>(out));
-    return form == FormCount ? Fail(ERROR_INVALID_FUNCTION)
-                             : Answer(disk, form, static_cast<BYTE*>(out), outLength, returned);
+    return form == FormCount ? Fail(ERROR_INVALID_FUNCTION) : Answer(disk, form, static_cast<BYTE*>(out), outLength, returned);
 }
 
 static BOOL VolumeControl(SimVolume& volume, const SimHandle& h, DWORD code, void* out, DWORD outLength,
@@ -189,24 +180,16 @@ static BOOL VolumeControl(SimVolume& volume, const SimHandle& h, DWORD code, voi
             return Fail(ERROR_INVALID_FUNCTION);
         if (outLength < sizeof(STORAGE_DEVICE_NUMBER))
             return Fail(ERROR_INSUFFICIENT_BUFFER);
-        STORAGE_DEVICE_NUMBER number = {volume.cdrom ? DWORD(FILE_DEVICE_CD_ROM) : DWORD(FILE_DEVICE_DISK),
-                                        volume.disk, 1};
-        memcpy(out, &number, sizeof number);
-        *returned = sizeof number;
+        *static_cast<STORAGE_DEVICE_NUMBER*>(out) = {volume.cdrom ? DWORD(FILE_DEVICE_CD_ROM) : DWORD(FILE_DEVICE_DISK),
+                                                     volume.disk, 1};
+        *returned = sizeof(STORAGE_DEVICE_NUMBER);
         return TRUE;
     }
-    if (code == FSCTL_DISMOUNT_VOLUME) {
-        if (!(h.access & GENERIC_WRITE))
-            return Fail(ERROR_ACCESS_DENIED);
-        return volume.fault == FaultDismount ? Fail(ERROR_ACCESS_DENIED) : TRUE;
-    }
-    if (code == IOCTL_STORAGE_EJECT_MEDIA) {
-        if (volume.fault == FaultEject)
-            return Fail(ERROR_INVALID_FUNCTION);
-        volume.ejected = true;
-        return TRUE;
-    }
-    return Fail(ERROR_INVALID_FUNCTION);
+    if (code == FSCTL_DISMOUNT_VOLUME)
+        return !(h.access & GENERIC_WRITE) || volume.fault == FaultDismount ? Fail(ERROR_ACCESS_DENIED) : TRUE;
+    if (code != IOCTL_STORAGE_EJECT_MEDIA || volume.fault == FaultEject)
+        return Fail(ERROR_INVALID_FUNCTION);
+    return volume.ejected = true;
 }
 
 static BOOL WINAPI SimDeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inLength, LPVOID out,
@@ -215,8 +198,8 @@ static BOOL WINAPI SimDeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWOR
     SimHandle* h = FindHandle(handle);
     const BYTE* bytes = static_cast<const BYTE*>(in);
     DWORD sent = !bytes ? 0 : in == out && outLength > inLength ? outLength : inLength;
-    sim.controls.push_back({HandlePath(handle), code, inLength, outLength, std::vector<BYTE>(bytes, bytes + sent)});
-    if (Injected(CallDeviceIoControl, HandlePath(handle), ERROR_IO_DEVICE))
+    if (Injected({CallDeviceIoControl, HandlePath(handle), 0, 0, code, inLength, outLength, {bytes, bytes + sent}},
+                 ERROR_IO_DEVICE))
         return FALSE;
     if (!h || h->kind == HandleFind)
         return Fail(ERROR_INVALID_HANDLE);
@@ -229,7 +212,7 @@ static BOOL WINAPI SimDeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWOR
 static BOOL WINAPI SimFlushFileBuffers(HANDLE handle)
 {
     SimHandle* h = FindHandle(handle);
-    if (Injected(CallFlushFileBuffers, HandlePath(handle), ERROR_WRITE_FAULT))
+    if (Injected({CallFlushFileBuffers, HandlePath(handle)}, ERROR_WRITE_FAULT))
         return FALSE;
     if (!h || h->kind != HandleVolume)
         return Fail(ERROR_INVALID_HANDLE);
@@ -238,7 +221,7 @@ static BOOL WINAPI SimFlushFileBuffers(HANDLE handle)
 
 static BOOL CopyName(const std::wstring& name, LPWSTR buffer, DWORD capacity)
 {
-    if (name.size() + 1 > capacity)
+    if (name.size() >= capacity)
         return Fail(ERROR_FILENAME_EXCED_RANGE);
     memcpy(buffer, name.c_str(), (name.size() + 1) * sizeof(WCHAR));
     return TRUE;
@@ -246,17 +229,17 @@ static BOOL CopyName(const std::wstring& name, LPWSTR buffer, DWORD capacity)
 
 static HANDLE WINAPI SimFindFirstVolumeW(LPWSTR name, DWORD capacity)
 {
-    if (Injected(CallFindFirstVolume, L"", ERROR_NOT_ENOUGH_MEMORY))
+    if (Injected({CallFindFirstVolume}, ERROR_NOT_ENOUGH_MEMORY))
         return INVALID_HANDLE_VALUE;
     if (sim.volumes.empty())
-        return SetLastError(ERROR_NO_MORE_FILES), INVALID_HANDLE_VALUE;
+        return FailOpen(ERROR_NO_MORE_FILES);
     return CopyName(sim.volumes[0].name, name, capacity) ? NewHandle(HandleFind, 0, L"FindFirstVolume", 0)
                                                           : INVALID_HANDLE_VALUE;
 }
 
 static BOOL WINAPI SimFindNextVolumeW(HANDLE find, LPWSTR name, DWORD capacity)
 {
-    if (Injected(CallFindNextVolume, L"", ERROR_NOT_ENOUGH_MEMORY))
+    if (Injected({CallFindNextVolume}, ERROR_NOT_ENOUGH_MEMORY))
         return FALSE;
     SimHandle* h = FindHandle(find);
     if (!h || h->index + 1 >= sim.volumes.size())
@@ -266,7 +249,7 @@ static BOOL WINAPI SimFindNextVolumeW(HANDLE find, LPWSTR name, DWORD capacity)
 
 static BOOL WINAPI SimFindVolumeClose(HANDLE find)
 {
-    bool injected = Injected(CallFindVolumeClose, L"", ERROR_INVALID_HANDLE);
+    bool injected = Injected({CallFindVolumeClose}, ERROR_INVALID_HANDLE);
     SimHandle* h = FindHandle(find);
     if (!h)
         return Fail(ERROR_INVALID_HANDLE);
@@ -276,7 +259,7 @@ static BOOL WINAPI SimFindVolumeClose(HANDLE find)
 
 static BOOL WINAPI SimGetVolumePathNamesForVolumeNameW(LPCWSTR name, LPWCH buffer, DWORD capacity, PDWORD length)
 {
-    if (Injected(CallGetVolumePathNames, name, ERROR_FILE_NOT_FOUND))
+    if (Injected({CallGetVolumePathNames, name}, ERROR_FILE_NOT_FOUND))
         return FALSE;
     for (const SimVolume& volume : sim.volumes) {
         if (volume.name != name)
@@ -297,16 +280,17 @@ static BOOL WINAPI SimGetVolumePathNamesForVolumeNameW(LPCWSTR name, LPWCH buffe
 // current directory, as the system does; a path under none fails.
 static BOOL WINAPI SimGetVolumePathNameW(LPCWSTR path, LPWSTR buffer, DWORD capacity)
 {
-    if (Injected(CallGetVolumePathName, path, ERROR_FILE_NOT_FOUND))
+    if (Injected({CallGetVolumePathName, path}, ERROR_FILE_NOT_FOUND))
         return FALSE;
-    std::wstring full(GetFullPathNameW(path, 0, nullptr, nullptr), 0);
-    if (full.empty() || !GetFullPathNameW(path, DWORD(full.size()), &full[0], nullptr))
+    WCHAR full[MAX_PATH];
+    DWORD length = GetFullPathNameW(path, MAX_PATH, full, nullptr);
+    if (!length || length >= MAX_PATH)
         return Fail(ERROR_INVALID_NAME);
     const std::wstring* best = nullptr;
     for (const SimVolume& volume : sim.volumes)
         for (const std::wstring& mount : volume.mounts)
-            if (CompareStringOrdinal(full.c_str(), int(mount.size() < full.size() ? mount.size() : full.size()),
-                                     mount.c_str(), int(mount.size()), TRUE) == CSTR_EQUAL &&
+            if (CompareStringOrdinal(full, int(std::min<size_t>(mount.size(), length)), mount.c_str(),
+                                     int(mount.size()), TRUE) == CSTR_EQUAL &&
                 (!best || mount.size() > best->size()))
                 best = &mount;
     return best ? CopyName(*best, buffer, capacity) : Fail(ERROR_FILE_NOT_FOUND);
@@ -329,40 +313,6 @@ void SimInstall()
                    ::GetModuleFileNameW, SimSleep};
 }
 
-std::vector<BYTE> SimDescriptor(STORAGE_BUS_TYPE bus, const char* vendor, const char* product,
-                                const char* revision, const char* serial)
-{
-    std::vector<BYTE> bytes(sizeof(STORAGE_DEVICE_DESCRIPTOR));
-    DWORD offsets[4] = {};
-    const char* strings[4] = {vendor, product, revision, serial};
-    for (int i = 0; i < 4; ++i) {
-        if (!strings[i])
-            continue;
-        offsets[i] = DWORD(bytes.size());
-        bytes.insert(bytes.end(), strings[i], strings[i] + strlen(strings[i]) + 1);
-    }
-    STORAGE_DEVICE_DESCRIPTOR* d = reinterpret_cast<STORAGE_DEVICE_DESCRIPTOR*>(bytes.data());
-    d->Version = sizeof *d;
-    d->Size = DWORD(bytes.size());
-    d->VendorIdOffset = offsets[0];
-    d->ProductIdOffset = offsets[1];
-    d->ProductRevisionOffset = offsets[2];
-    d->SerialNumberOffset = offsets[3];
-    d->BusType = bus;
-    return bytes;
-}
-
-// A new disk takes the first form and refuses the two added for stricter bridges, as a
-// scenario's disk does unless its line says otherwise.
-SimDisk SimMakeDisk(DWORD number, STORAGE_BUS_TYPE bus, const char* vendor, const char* product,
-                    const char* revision, const char* serial)
-{
-    const SimForm accept = {AnswerAccept, 0}, refuse = {AnswerRefuse, 0};
-    SimDisk disk = {number, true, SimDescriptor(bus, vendor, product, revision, serial),
-                    {accept, accept, accept, refuse, refuse}, SimNever, SimNever, ERROR_DEV_NOT_EXIST, false};
-    return disk;
-}
-
 std::vector<std::wstring> SimOpenHandles()
 {
     std::vector<std::wstring> paths;
@@ -370,11 +320,4 @@ std::vector<std::wstring> SimOpenHandles()
         if (h.open)
             paths.push_back(h.path);
     return paths;
-}
-
-size_t SimPassThroughsSent()
-{
-    return std::count_if(sim.controls.begin(), sim.controls.end(), [](const SimControl& c) {
-        return c.code == IOCTL_ATA_PASS_THROUGH || c.code == IOCTL_SCSI_PASS_THROUGH;
-    });
 }

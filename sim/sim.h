@@ -1,5 +1,5 @@
 // A simulated machine for tests and the demo: disks and volumes that answer the storage
-// layer's system calls. It logs every call and every device control, keeps a clock that
+// layer's system calls, as a scenario describes them. It logs every call, keeps a clock that
 // Sleep advances, and fails the calls that a test names.
 #pragma once
 #include "storage/storage.h"
@@ -48,8 +48,9 @@ enum SimCall {
 struct SimCallRecord {
     SimCall call;
     std::wstring device;
-    DWORD access;  // CreateFile only
-    DWORD share;
+    DWORD access, share;            // CreateFile
+    DWORD code, inLength, outLength;  // DeviceIoControl, and the bytes it was sent: the input
+    std::vector<BYTE> sent;           // buffer, or the whole record when it is also the output
 };
 // Fails `count` calls in a row (all that follow, for SimForever), the first of them the
 // occurrence-th call of `call` on `device` (1 for the first).
@@ -61,18 +62,10 @@ struct SimInjection {
 };
 const unsigned SimForever = ~0u;
 
-struct SimControl {
-    std::wstring device;
-    DWORD code, inLength, outLength;
-    // The bytes sent: the input buffer, or the whole record when it is also the output buffer.
-    std::vector<BYTE> sent;
-};
-
 struct SimMachine {
     std::vector<SimDisk> disks;
     std::vector<SimVolume> volumes;
     std::vector<SimCallRecord> calls;  // every call but Sleep, in order
-    std::vector<SimControl> controls;  // every device control, in order
     ULONGLONG clock;                   // milliseconds
     bool realSleep;                    // Sleep waits for real and the clock follows
     SimInjection injection;            // count 0: no fault
@@ -83,16 +76,9 @@ extern SimMachine sim;
 
 // Empties the machine and points systemCalls at it.
 void SimInstall();
-
-SimDisk SimMakeDisk(DWORD number, STORAGE_BUS_TYPE bus, const char* vendor, const char* product,
-                    const char* revision, const char* serial);
-// A descriptor with the given strings appended after its fixed part (null: offset 0).
-std::vector<BYTE> SimDescriptor(STORAGE_BUS_TYPE bus, const char* vendor, const char* product,
-                                const char* revision, const char* serial);
-
 std::vector<std::wstring> SimOpenHandles();  // the device path of every handle still open
-size_t SimPassThroughsSent();                // ATA and SCSI pass-through controls recorded
 
-// Loads a scenario file into the machine; on a malformed line returns false with a message
-// naming the file, the line and what is wrong.
+// Adds a scenario's disks and volumes to the machine; on a malformed line returns
+// "line N: what is wrong", else an empty text. The file's form adds the file's name.
+std::wstring SimAddScenario(const std::wstring& text);
 bool SimLoadScenario(const wchar_t* file, std::wstring* error);

@@ -1,7 +1,10 @@
 // The entry procedure of VantrelSim.exe: the program on the simulated machine that the file
 // named by VANTREL_SCENARIO describes, with Sleep waiting for real. For tests and the demo.
+// With VANTREL_WATCH set it answers its drive menu with the keys named there (D Down, U Up,
+// R Return, E Esc; "-" for none) and at the end writes what it showed to standard error.
 #include "app/process.h"
 #include "sim/sim.h"
+#include "sim/watch.h"
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -10,10 +13,24 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     SimInstall();
     sim.realSleep = true;
     const wchar_t* file = _wgetenv(L"VANTREL_SCENARIO");
+    const wchar_t* watch = _wgetenv(L"VANTREL_WATCH");
     std::wstring error;
     if (file && !SimLoadScenario(file, &error)) {
         fwprintf(stderr, L"VantrelSim: %ls\n", error.c_str());
         return 2;
     }
-    return RunProgram(instance);
+    std::vector<WORD> keys;
+    for (const wchar_t* key = watch; key && *key; ++key)
+        if (*key != L'-')
+            keys.push_back(*key == L'D' ? VK_DOWN : *key == L'U' ? VK_UP : *key == L'R' ? VK_RETURN : VK_ESCAPE);
+    if (watch)
+        StartWatching(keys);
+    int result = RunProgram(instance);
+    if (watch) {
+        StopWatching();
+        std::string run = DescribeRun();
+        DWORD written = 0;
+        WriteFile(GetStdHandle(STD_ERROR_HANDLE), run.data(), DWORD(run.size()), &written, nullptr);
+    }
+    return result;
 }

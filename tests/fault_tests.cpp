@@ -4,78 +4,67 @@
 // send no spin-down after a failed dismount, and keep no handle but the dismounted volumes'.
 #include "sim_fixture.h"
 #include "guarded_heap.h"
-#include "run_watch.h"
-#include "storage/storage.h"
+#include "sim/watch.h"
 #include "ui/drive_menu.h"
-#include "ui/text_compare.h"
 #include <algorithm>
 #include <random>
 
-struct RunKind {
-    const char* name;
-    int volumes;            // of the USB disk, 1 to 3
-    SimFormIndex accepted;  // the first spin-down form the disk takes
-};
-
 enum Outcome { Removed, NoDrive, DismountFailed, SpinDownFailed, Unexpected, OutcomeCount };
-static const DWORD UsbDisk = 2;
 
-static void BuildMachine(const RunKind& kind)
+// An internal disk, and USB disk 2 with 1 to 3 volumes that takes only the form given. (Its
+// description's length leaves the label's buffer some slack: the counts below depend on it.)
+static void BuildMachine(int volumes, SimFormIndex accepted)
 {
-    SimInstall();
-    sim.disks.push_back(SimMakeDisk(0, BusTypeSata, "ATA", "Internal SSD", "1.0", "S1"));
-    AddVolume(10, 0, {L"C:\\"});
-    SimDisk& usb = AddDisk(UsbDisk);
+    static const wchar_t* const forms[FormCount] = {L"ata", L"vendor-form", L"sat", L"ata-nodata", L"sat16"};
+    std::wstring usb = L"disk 2 unplug=0.3 vendor=ACME product=\"Portable HDD\" revision=0102 serial=NX01";
     for (int form = 0; form < FormCount; ++form)
-        usb.forms[form] = {form == kind.accepted ? AnswerAccept : AnswerRefuse, 0};
-    usb.unplugDelay = 300;
-    const wchar_t* mounts[] = {L"E:\\", L"F:\\", L"G:\\"};
-    for (int i = 0; i < kind.volumes; ++i)
-        AddVolume(i + 1, UsbDisk, {mounts[i]});
+        usb += L" " + std::wstring(forms[form]) + (form == accepted ? L"=accept" : L"=refuse");
+    Machine(L"disk 0 bus=sata vendor=ATA\n" + usb + L"\nvolume \\\\?\\Volume{10}\\ disk=0 mounts=C:\\");
+    for (int i = 1; i <= volumes; ++i)
+        SimAddScenario(L"volume \\\\?\\Volume{" + std::to_wstring(i) + L"}\\ disk=2 mounts=" + WCHAR(L'D' + i) + L":\\");
 }
 
 static Outcome Classify()
 {
+    static const std::vector<std::wstring> outcomes[] = {
+        {L"It is ready to remove.\nPlease remove the drive.", L"The drive has been removed."},
+        {L"No removable drive exists."},
+        {L"Failed to dismount volumes.\nPlease use the standard removal feature of Windows."},
+        {L"Failed to spin down the drive.\nPlease use the standard removal feature of Windows."}};
     std::vector<std::wstring> texts;
     for (const Status& s : statuses)
-        texts.push_back(s.text);
-    if (texts == std::vector<std::wstring>{L"It is ready to remove.\nPlease remove the drive.", L"The drive has been removed."})
-        return Removed;
-    const struct { const wchar_t* text; Outcome outcome; } single[] = {
-        {L"No removable drive exists.", NoDrive},
-        {L"Failed to dismount volumes.\nPlease use the standard removal feature of Windows.", DismountFailed},
-        {L"Failed to spin down the drive.\nPlease use the standard removal feature of Windows.", SpinDownFailed}};
-    for (auto s : single)
-        if (texts == std::vector<std::wstring>{s.text})
-            return s.outcome;
-    return Unexpected;
+        texts.push_back(s.visible ? s.text : L"hidden");
+    return Outcome(std::find(outcomes, outcomes + 4, texts) - outcomes);
 }
 
-// Runs one removal of the kind on a fresh machine with the injection given, and checks
-// what must hold whatever failed.
-static Outcome RunWithFault(const RunKind& kind, const SimInjection& injection)
+// Runs one removal on a fresh machine with the injection given, and checks what must hold
+// whatever failed.
+static Outcome RunWithFault(int volumes, SimFormIndex accepted, const SimInjection& injection)
 {
-    BuildMachine(kind);
+    BuildMachine(volumes, accepted);
     sim.injection = injection;
     RunRemovalWatched(L"E:\\data\\file.txt");
     Outcome outcome = Classify();
-    std::string where = std::string(kind.name) + ", failing call " + std::to_string(injection.call) + " on " +
+    std::string where = std::to_string(volumes) + " volumes, failing call " + std::to_string(injection.call) + " on " +
                         testing::PrintToString(injection.device) + " #" + std::to_string(injection.occurrence) +
-                        " x" + std::to_string(injection.count);
+                        " x" + std::to_string(injection.count) + ": " + Trace();
     EXPECT_NE(outcome, Unexpected) << where << ", " << statuses.size() << " statuses";
     EXPECT_FALSE(runWindow && IsWindow(runWindow)) << where;
-    std::vector<std::wstring> dismounted;
-    bool allDismounted = true;
-    for (size_t i = 0; i < sim.volumes.size(); ++i) {
-        if (sim.volumes[i].ejected)
-            dismounted.push_back(VolumeDevice(i == 0 ? 10 : int(i)));
-        allDismounted = allDismounted && (sim.volumes[i].disk != UsbDisk || sim.volumes[i].ejected);
+    std::vector<std::wstring> dismounted, open = SimOpenHandles();
+    bool allDismounted = true, spinDownSent = false;
+    for (const SimVolume& volume : sim.volumes) {
+        if (volume.ejected)
+            dismounted.push_back(L"\\\\.\\" + volume.name.substr(4, volume.name.size() - 5));
+        allDismounted = allDismounted && (volume.disk != 2 || volume.ejected);
     }
-    const SimDisk& usb = sim.disks[1];
-    EXPECT_TRUE(outcome != DismountFailed || SimPassThroughsSent() == 0) << where;
-    EXPECT_TRUE(outcome != Removed || (usb.spunDown && allDismounted)) << where;
-    EXPECT_TRUE(outcome != SpinDownFailed || !usb.spunDown) << where;
-    std::vector<std::wstring> open = SimOpenHandles();
+    std::vector<SimCallRecord> controls = Controls();
+    for (size_t i = 0; i < controls.size(); ++i) {
+        spinDownSent = spinDownSent || controls[i].code == IOCTL_ATA_PASS_THROUGH || controls[i].code == IOCTL_SCSI_PASS_THROUGH;
+        EXPECT_TRUE(i < visibleAtControl.size() && (!visibleAtControl[i] || controls[i].code == IOCTL_STORAGE_QUERY_PROPERTY)) << where;
+    }
+    EXPECT_TRUE(outcome != DismountFailed || !spinDownSent) << where;
+    EXPECT_TRUE(outcome != Removed || (sim.disks[1].spunDown && allDismounted)) << where;
+    EXPECT_TRUE(outcome != SpinDownFailed || !sim.disks[1].spunDown) << where;
     std::sort(open.begin(), open.end());
     std::sort(dismounted.begin(), dismounted.end());
     EXPECT_EQ(open, dismounted) << where;
@@ -85,9 +74,10 @@ static Outcome RunWithFault(const RunKind& kind, const SimInjection& injection)
 
 // The calls of a run without faults, each named by its function, its device and the how
 // many-th such call it is.
-static std::vector<SimInjection> CallsOf(const RunKind& kind, unsigned count)
+static std::vector<SimInjection> CallsOf(int volumes, SimFormIndex accepted, unsigned count)
 {
-    EXPECT_EQ(RunWithFault(kind, {}), Removed) << kind.name << " without faults";
+    EXPECT_EQ(RunWithFault(volumes, accepted, {}), Removed) << volumes << " volumes without faults";
+    EXPECT_EQ(sim.clock, 300u + 3000u) << "three polls until the disk went, then three seconds";
     std::vector<SimInjection> calls;
     for (size_t i = 0; i < sim.calls.size(); ++i) {
         unsigned occurrence = 0;
@@ -98,40 +88,26 @@ static std::vector<SimInjection> CallsOf(const RunKind& kind, unsigned count)
     return calls;
 }
 
-// Outcome counts (removed, no drive, dismount failed, spin-down failed) when each call of
-// the run fails once, twice in a row, and from then on.
-struct SweepRow {
-    RunKind kind;
-    int counts[3][4];
-};
-
+// Outcome counts (removed, no drive, dismount failed, spin-down failed) when each call of the
+// run fails once, twice in a row, and from then on.
 TEST(FaultSweep, EveryCallOfEveryKindOfRun)
 {
-    const SweepRow rows[] = {
-        {{"path, 1 volume, ATA", 1, FormAta}, {{50, 12, 7, 2}, {34, 21, 13, 3}, {7, 42, 19, 3}}},
-        {{"path, 2 volumes, SAT", 2, FormSat}, {{71, 10, 12, 2}, {51, 20, 20, 4}, {7, 51, 32, 5}}},
-        {{"path, 3 volumes, SAT16", 3, FormSat16}, {{90, 10, 17, 2}, {68, 20, 27, 4}, {7, 60, 45, 7}}},
+    const struct { int volumes; SimFormIndex accepted; int counts[3][4]; } rows[] = {
+        {1, FormAta, {{50, 12, 7, 2}, {34, 21, 13, 3}, {7, 42, 19, 3}}},
+        {2, FormSat, {{71, 10, 12, 2}, {51, 20, 20, 4}, {7, 51, 32, 5}}},
+        {3, FormSat16, {{90, 10, 17, 2}, {68, 20, 27, 4}, {7, 60, 45, 7}}},
     };
     const unsigned counts[3] = {1, 2, SimForever};
     int faults = 0;
-    std::string table;  // the rows as seen, in the form above
-    for (const SweepRow& row : rows) {
-        table += "{{\"" + std::string(row.kind.name) + "\", " + std::to_string(row.kind.volumes) + ", " +
-                 std::to_string(row.kind.accepted) + "}, {";
+    for (const auto& row : rows)
         for (int mode = 0; mode < 3; ++mode) {
-            int seen[OutcomeCount] = {};
-            for (const SimInjection& call : CallsOf(row.kind, counts[mode])) {
-                ++seen[RunWithFault(row.kind, call)];
-                ++faults;
-            }
-            table += (mode ? ", {" : "{") + std::to_string(seen[0]) + ", " + std::to_string(seen[1]) + ", " +
-                     std::to_string(seen[2]) + ", " + std::to_string(seen[3]) + "}";
-            EXPECT_EQ(std::vector<int>(seen, seen + 4), std::vector<int>(row.counts[mode], row.counts[mode] + 4))
-                << row.kind.name << ", each call failing " << counts[mode] << " time(s)";
+            std::vector<int> seen(OutcomeCount);  // Unexpected fails the run itself
+            for (const SimInjection& call : CallsOf(row.volumes, row.accepted, counts[mode]))
+                ++seen[RunWithFault(row.volumes, row.accepted, call)], ++faults;
+            EXPECT_EQ(std::vector<int>(seen.begin(), seen.begin() + 4), std::vector<int>(row.counts[mode], row.counts[mode] + 4))
+                << row.volumes << " volumes, each call failing " << counts[mode] << " time(s)";
         }
-        table += "}},\n";
-    }
-    fprintf(stderr, "%s%d faults injected\n", table.c_str(), faults);
+    printf("%d faults injected\n", faults);
     systemCalls = defaultSystemCalls;
 }
 
@@ -148,33 +124,33 @@ static std::vector<BYTE> RandomDescriptor()
     DWORD length = DWORD(bytes.size());
     const DWORD sizes[] = {length, length, Below(length + 40), 0, 39, 40, 0x7FFF};
     d->Size = sizes[Below(7)];
-    DWORD* offsets[] = {&d->VendorIdOffset, &d->ProductIdOffset, &d->ProductRevisionOffset, &d->SerialNumberOffset};
-    for (DWORD* offset : offsets)
+    for (DWORD* offset : {&d->VendorIdOffset, &d->ProductIdOffset, &d->ProductRevisionOffset, &d->SerialNumberOffset})
         *offset = Below(3) == 0 ? 0 : Below(3) == 0 ? Below(0x10000) : Below(length + 4);
     d->BusType = BusTypeUsb;
     return bytes;
 }
 
-// Whatever the descriptor says, the description and the label stay inside their buffers
-// (each of which ends against an inaccessible page) and keep their shape: the description
-// is the descriptor's own bytes from one of its string offsets on, with NULs as spaces,
-// and no other offset starts earlier; the label is the mount points, each followed by "/",
-// then the description in angle brackets.
+// Whatever the descriptor says, the description and the label stay inside their buffers (each
+// ends against an inaccessible page) and keep their shape: the description is the
+// descriptor's own bytes from one of its string offsets on, NULs as spaces, and no other
+// offset starts earlier; the label is the mount points, each followed by "/", then the
+// description in angle brackets.
 TEST_F(OnSimulatedMachine, DescriptionsAndLabelsStayInsideTheirBuffers)
 {
     int described = 0;
     for (int n = 0; n < 2000; ++n) {
-        SimInstall();
-        std::vector<BYTE> descriptor = RandomDescriptor();
-        AddDisk(1).descriptor = descriptor;
-        std::vector<std::wstring> mounts;
+        std::wstring scenario = L"disk 1", volumePath = L"Q:\\", labelStart;
         for (unsigned v = Below(3); v > 0; --v) {
-            std::vector<std::wstring> volumeMounts;
-            for (unsigned m = Below(3); m > 0; --m)
-                volumeMounts.push_back(std::wstring(1, WCHAR(L'D' + Below(20))) + L":\\" + std::wstring(Below(12), L'x') + L"\\");
-            mounts.insert(mounts.end(), volumeMounts.begin(), volumeMounts.end());
-            AddVolume(int(sim.volumes.size() + 1), 1, volumeMounts);
+            std::wstring mounts;
+            for (unsigned m = Below(3); m > 0; --m) {
+                std::wstring mount = WCHAR(L'D' + Below(20)) + (L":\\" + std::wstring(Below(12), L'x') + L"\\");
+                mounts += mount + L";", labelStart += mount + L"/";
+                volumePath = Below(2) ? mount : volumePath;
+            }
+            scenario += L"\nvolume \\\\?\\Volume{" + std::to_wstring(v) + L"}\\ disk=1 mounts=" + mounts;
         }
+        Machine(scenario);
+        std::vector<BYTE> descriptor = sim.disks[0].descriptor = RandomDescriptor();
         int needed = GetDiskDescription(1, nullptr, 0);
         std::wstring text;
         if (needed > 0) {
@@ -183,7 +159,7 @@ TEST_F(OnSimulatedMachine, DescriptionsAndLabelsStayInsideTheirBuffers)
             ASSERT_EQ(GetDiskDescription(1, buffer, needed), needed) << "case " << n;
             text = buffer;
             ASSERT_EQ(text.size(), size_t(needed - 1)) << "case " << n;
-            EXPECT_EQ(GetDiskDescription(1, buffer, needed - 1), 1) << "case " << n;  // no room for the NUL
+            EXPECT_EQ(GetDiskDescription(1, buffer, needed - 1), 1) << "case " << n;  // no room for the NUL: empty
             EXPECT_EQ(buffer[0], 0) << "case " << n;
             FreeGuarded(buffer);
             const STORAGE_DEVICE_DESCRIPTOR* d = reinterpret_cast<const STORAGE_DEVICE_DESCRIPTOR*>(descriptor.data());
@@ -200,16 +176,9 @@ TEST_F(OnSimulatedMachine, DescriptionsAndLabelsStayInsideTheirBuffers)
                 ASSERT_EQ(text[i], converted) << "case " << n;
             }
         }
-        std::wstring volumePath = mounts.empty() || Below(2) ? L"Q:\\" : mounts[Below(unsigned(mounts.size()))];
         DriveLabel label = BuildDriveLabel(1, volumePath.c_str());
-        std::wstring expected;
-        bool matches = false;
-        for (const std::wstring& mount : mounts) {
-            expected += mount + L"/";
-            matches = matches || EqualFoldingAtoZ(mount.c_str(), volumePath.c_str());
-        }
-        EXPECT_EQ(std::wstring(label.text), expected + L"<" + text + L">") << "case " << n;
-        EXPECT_EQ(label.matches, matches) << "case " << n;
+        EXPECT_EQ(std::wstring(label.text), labelStart + L"<" + text + L">") << "case " << n;
+        EXPECT_EQ(label.matches, volumePath != L"Q:\\") << "case " << n;
         delete[] label.text;
         EXPECT_EQ(liveArrays, 0);
     }
@@ -228,14 +197,13 @@ static uintptr_t NextHandleValue()
 // after each, exactly the dismounted volumes are held and no array is left allocated.
 TEST(Soak, RunsWithRandomFaultsLeaveNothingBehind)
 {
-    const RunKind kind = {"soak", 2, FormVendor};
-    std::vector<SimInjection> calls = CallsOf(kind, 1);
+    std::vector<SimInjection> calls = CallsOf(2, FormVendor, 1);
     uintptr_t handle = NextHandleValue();
     const unsigned counts[] = {1, 2, SimForever};
     for (int run = 0; run < 300; ++run) {
         SimInjection injection = calls[Below(unsigned(calls.size()))];
         injection.count = counts[Below(3)];
-        RunWithFault(kind, injection);
+        RunWithFault(2, FormVendor, injection);
     }
     EXPECT_LE(NextHandleValue(), handle) << "real handles left open";
     systemCalls = defaultSystemCalls;

@@ -2,55 +2,58 @@
 // handle is left open but those the test expects, and puts the real calls back.
 #pragma once
 #include "sim/sim.h"
+#include "storage/passthrough/requests.h"
 #include "storage/system_calls.h"
 #include <gtest/gtest.h>
-#include <stdio.h>
 
-// A descriptor whose string area is `tail`; offsets count from the end of the fixed part,
-// -1 for an absent string.
-inline std::vector<BYTE> Descriptor(const std::string& tail, int vendor, int product, int revision, int serial)
+// A fresh machine as scenario lines describe it. Volumes in tests are named \\?\Volume{N}\.
+inline void Machine(const std::wstring& scenario)
 {
-    std::vector<BYTE> bytes = SimDescriptor(BusTypeUsb, nullptr, nullptr, nullptr, nullptr);
-    bytes.insert(bytes.end(), tail.begin(), tail.end());
-    STORAGE_DEVICE_DESCRIPTOR* d = reinterpret_cast<STORAGE_DEVICE_DESCRIPTOR*>(bytes.data());
-    auto at = [&](int offset) { return offset < 0 ? 0 : DWORD(sizeof *d + offset); };
-    d->Size = DWORD(bytes.size());
-    d->VendorIdOffset = at(vendor);
-    d->ProductIdOffset = at(product);
-    d->ProductRevisionOffset = at(revision);
-    d->SerialNumberOffset = at(serial);
-    return bytes;
+    SimInstall();
+    EXPECT_EQ(SimAddScenario(scenario), L"");
 }
 
-// Volume n as the enumeration names it, and the device path that opens it.
-inline std::wstring VolumeName(int n)
-{
-    wchar_t name[64];
-    swprintf(name, 64, L"\\\\?\\Volume{1a2b3c4d-0000-0000-0000-%012d}\\", n);
-    return name;
-}
-inline std::wstring VolumeDevice(int n)
-{
-    std::wstring name = VolumeName(n);
-    return L"\\\\.\\" + name.substr(4, name.size() - 5);
-}
-
-inline SimDisk& AddDisk(DWORD number, STORAGE_BUS_TYPE bus = BusTypeUsb)
-{
-    sim.disks.push_back(SimMakeDisk(number, bus, "ACME", "Portable HDD", "0102", "NX01"));
-    return sim.disks.back();
-}
-inline SimVolume& AddVolume(int n, DWORD disk, std::vector<std::wstring> mounts = {})
-{
-    sim.volumes.push_back({VolumeName(n), disk, mounts, FaultNone, false, false});
-    return sim.volumes.back();
-}
 // Fails the occurrence-th call from now on of a function on a device, and the count - 1
 // calls after it.
 inline void FailCall(SimCall call, const std::wstring& device, unsigned occurrence = 1, unsigned count = 1)
 {
     sim.calls.clear();
     sim.injection = {call, device, occurrence, count};
+}
+
+inline std::vector<SimCallRecord> Controls()
+{
+    std::vector<SimCallRecord> controls;
+    for (const SimCallRecord& c : sim.calls)
+        if (c.call == CallDeviceIoControl)
+            controls.push_back(c);
+    return controls;
+}
+
+// Every call the machine received, a word each, the device named where it changes: "first,
+// open Volume{1}, number, close, next, ...". An open that does not ask for read and write,
+// shared for both, is marked "(not rw)".
+inline std::string Trace()
+{
+    static const struct { DWORD code; const char* name; } codes[] = {
+        {IOCTL_STORAGE_GET_DEVICE_NUMBER, "number"}, {FSCTL_DISMOUNT_VOLUME, "dismount"},
+        {IOCTL_STORAGE_EJECT_MEDIA, "eject"}, {IOCTL_STORAGE_QUERY_PROPERTY, "query"},
+        {IOCTL_ATA_PASS_THROUGH, "ata"}, {IOCTL_SCSI_PASS_THROUGH, "scsi"}};
+    static const char* const calls[] = {"open", "control", "close", "flush", "first", "next", "end", "paths", "volume of"};
+    std::string trace, last;
+    for (const SimCallRecord& c : sim.calls) {
+        std::string word = calls[c.call], device(c.device.begin(), c.device.end());
+        for (auto k : codes)
+            if (c.call == CallDeviceIoControl && c.code == k.code)
+                word = k.name;
+        if (device.compare(0, 4, "\\\\.\\") == 0)
+            device.erase(0, 4);
+        trace += (trace.empty() ? "" : ", ") + word + (device.empty() || device == last ? "" : " " + device);
+        last = device;
+        if (c.call == CallCreateFile && (c.access != (GENERIC_READ | GENERIC_WRITE) || c.share != (FILE_SHARE_READ | FILE_SHARE_WRITE)))
+            trace += " (not rw)";
+    }
+    return trace;
 }
 
 class OnSimulatedMachine : public ::testing::Test {

@@ -1,6 +1,7 @@
-// Plays the user of this thread's windows: records each status text that the removal window
-// receives, and whether it was visible then and at each device control; reads the first
-// pop-up menu that waits for input and answers it with keys.
+// Plays the user of this thread's windows: records each status text of the removal window,
+// whether it was visible then and how it stood on the screen once painted, and whether the
+// window was visible at each device control; reads the first pop-up menu that waits for
+// input and answers it with keys. For tests, and for VantrelSim runs that report what they showed.
 #pragma once
 #include <windows.h>
 #include <string>
@@ -8,7 +9,11 @@
 
 struct Status {
     std::wstring text;
-    bool visible;  // when the text was set
+    bool visible;        // when the text was set
+    bool painted;        // the rest is read once the text has been painted
+    RECT rect, client, ink;  // ink: the box of the dark pixels within the client area
+    LONG style, exStyle;
+    ULONGLONG shownAt;
 };
 
 struct SeenMenu {
@@ -31,3 +36,7 @@ void StopWatching();
 
 // Runs the removal of the path (null: the menu) to its end, as the process would, watched.
 void RunRemovalWatched(const WCHAR* path, std::vector<WORD> menuKeys = {});
+
+// What the run showed, a line each, in UTF-8: the menu's place and items, then each status
+// with its size, place, styles and whether its text fits, then how long the window stayed.
+std::string DescribeRun();
