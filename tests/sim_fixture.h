@@ -50,7 +50,8 @@ inline std::string Trace()
             device.erase(0, 4);
         trace += (trace.empty() ? "" : ", ") + word + (device.empty() || device == last ? "" : " " + device);
         last = device;
-        if (c.call == CallCreateFile && (c.access != (GENERIC_READ | GENERIC_WRITE) || c.share != (FILE_SHARE_READ | FILE_SHARE_WRITE)))
+        if (c.call == CallCreateFile &&
+            (c.access != (GENERIC_READ | GENERIC_WRITE) || c.share != (FILE_SHARE_READ | FILE_SHARE_WRITE)))
             trace += " (not rw)";
     }
     return trace;

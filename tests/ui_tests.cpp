@@ -84,7 +84,8 @@ TEST(Start, KeepsOnlyAWholeModulePathAndLocksTheWholeImage)
         EXPECT_EQ(lstrlenW(ModulePath), int(length <= MAX_PATH - 2 ? length : 0)) << length;
     }
     BYTE* image = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
-    const IMAGE_NT_HEADERS* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(image + reinterpret_cast<IMAGE_DOS_HEADER*>(image)->e_lfanew);
+    LONG headers = reinterpret_cast<IMAGE_DOS_HEADER*>(image)->e_lfanew;
+    const IMAGE_NT_HEADERS* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(image + headers);
     EXPECT_EQ(MakeImageResident(HMODULE(image)), SIZE_T(nt->OptionalHeader.SizeOfImage));
 }
 
@@ -111,6 +112,7 @@ TEST_F(OnSimulatedMachine, LabelsADiskWithItsMountPointsAndDescription)
         {1, L"f:\\", L"E:\\/F:\\/<Disk 1.0 >", true},
         {1, L"D:\\", L"E:\\/F:\\/<Disk 1.0 >", false},
         {2, L"C:\\Mount\\", L"C:\\Mount\\Usb\\/Z:\\/<Disk 1.0 >", false},
+        {2, L"z:\\", L"C:\\Mount\\Usb\\/Z:\\/<Disk 1.0 >", true},
         {3, L"", L"<ACME Portable HDD 0102 NX01 >", false},
         {4, L"K:\\", L"K:\\/<>", true},
         {7, nullptr, L"<>", false},  // nothing answers at all
