@@ -61,6 +61,7 @@ static void AnswerMenu(HWND menuWindow)
 static void ReadPainted(HWND window, Status* seen)
 {
     seen->painted = true;
+    seen->shownAt = GetTickCount64();
     GetWindowRect(window, &seen->rect);
     GetClientRect(window, &seen->client);
     seen->style = GetWindowLongW(window, GWL_STYLE);
@@ -95,10 +96,8 @@ static LRESULT CALLBACK Watch(int code, WPARAM wParam, LPARAM lParam)
     if (run && call->message == WM_SETTEXT)
         statuses.push_back({reinterpret_cast<const WCHAR*>(call->lParam), IsWindowVisible(call->hwnd) != 0});
     if (run && call->message == WM_PAINT && !statuses.empty() && !statuses.back().painted &&
-        IsWindowVisible(call->hwnd)) {
+        IsWindowVisible(call->hwnd))
         ReadPainted(call->hwnd, &statuses.back());
-        statuses.back().shownAt = GetTickCount64();
-    }
     if (call->message == WM_ENTERIDLE && call->wParam == MSGF_MENU)
         AnswerMenu(reinterpret_cast<HWND>(call->lParam));
     return CallNextHookEx(nullptr, code, wParam, lParam);

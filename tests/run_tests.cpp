@@ -66,7 +66,8 @@ static std::string RunSim(const Launch& launch)
     return std::to_string(exitCode) + ": " + output;
 }
 
-// Standard output is in text mode, as on Windows: the line feed arrives as CR LF.
+// Standard output is in text mode, as on Windows: the line feed arrives as CR LF. The rest is
+// the run's report of what it showed (sim/watch.h), one line per menu and status.
 #define SEEN_SUCCEEDED "Succeeded.\r\n"
 #define SEEN_SHOWN "shown 400x50 centred, top-most, tool window, pop-up, thick frame, text inside: "
 #define SEEN_READY "It is ready to remove.\nPlease remove the drive.\n"
