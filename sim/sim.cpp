@@ -70,7 +70,7 @@ static ULONGLONG Now()
     return sim.realSleep ? GetTickCount64() : sim.clock;
 }
 
-static std::wstring VolumeDevicePath(const std::wstring& name)
+std::wstring SimVolumeDevicePath(const std::wstring& name)
 {
     size_t at = name.find(L"Volume{");
     return at == std::wstring::npos ? L"" : L"\\\\.\\" + name.substr(at, name.find(L'\\', at) - at);
@@ -88,7 +88,7 @@ static HANDLE WINAPI SimCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPS
         if (p == L"\\\\.\\PHYSICALDRIVE" + std::to_wstring(sim.disks[i].number) && Now() < sim.disks[i].goneAt)
             return sim.disks[i].opens ? NewHandle(HandleDisk, i, p, access) : FailOpen(ERROR_ACCESS_DENIED);
     for (size_t i = 0; i < sim.volumes.size(); ++i)
-        if (p == VolumeDevicePath(sim.volumes[i].name))
+        if (p == SimVolumeDevicePath(sim.volumes[i].name))
             return sim.volumes[i].fault != FaultOpen ? NewHandle(HandleVolume, i, p, access)
                                                      : FailOpen(ERROR_ACCESS_DENIED);
     return FailOpen(ERROR_FILE_NOT_FOUND);

@@ -77,6 +77,8 @@ extern SimMachine sim;
 // Empties the machine and points systemCalls at it.
 void SimInstall();
 std::vector<std::wstring> SimOpenHandles();  // the device path of every handle still open
+// The path that opens a volume of that name ("\\.\Volume{...}"); empty for a name without "Volume{".
+std::wstring SimVolumeDevicePath(const std::wstring& name);
 
 // Adds a scenario's disks and volumes to the machine; on a malformed line returns
 // "line N: what is wrong", else an empty text. The file's form adds the file's name.

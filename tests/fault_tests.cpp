@@ -54,7 +54,7 @@ static Outcome RunWithFault(int volumes, SimFormIndex accepted, const SimInjecti
     bool allDismounted = true, spinDownSent = false;
     for (const SimVolume& volume : sim.volumes) {
         if (volume.ejected)
-            dismounted.push_back(L"\\\\.\\" + volume.name.substr(4, volume.name.size() - 5));
+            dismounted.push_back(SimVolumeDevicePath(volume.name));
         allDismounted = allDismounted && (volume.disk != 2 || volume.ejected);
     }
     std::vector<SimCallRecord> controls = Controls();
