@@ -74,6 +74,7 @@ static void ReadPainted(HWND window, Status* seen)
     HGDIOBJ previous = SelectObject(memory, bitmap);
     BitBlt(memory, 0, 0, width, height, dc, 0, 0, SRCCOPY);
     seen->ink = {width, height, -1, -1};
+    seen->white = width > 0 && height > 0 && (pixels[0] & 0xFFFFFF) == 0xFFFFFF;
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
             if ((pixels[y * width + x] & 0xFF) < 0x80)  // blue below half: not the white background
@@ -167,6 +168,8 @@ static std::string Describe(const Status& s)
             text += std::string(", ") + f.name;
     bool inside = s.ink.left > 0 && s.ink.top > 0 && s.ink.right < s.client.right - 1 && s.ink.bottom < s.client.bottom - 1;
     text += inside ? ", text inside" : ", text cut off";
+    if (!s.white)
+        text += ", not on white";
     if (s.text.find(L'\n') != std::wstring::npos && (s.ink.bottom - s.ink.top) * 5 < s.client.bottom * 2)
         text += ", small";
     return text + ": " + Utf8(s.text) + "\n";

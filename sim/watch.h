@@ -12,6 +12,7 @@ struct Status {
     bool visible;        // when the text was set
     bool painted;        // the rest is read once the text has been painted
     RECT rect, client, ink;  // ink: the box of the dark pixels within the client area
+    bool white;              // the client area's corner: the background
     LONG style, exStyle;
     ULONGLONG shownAt;
 };

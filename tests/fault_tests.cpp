@@ -186,6 +186,31 @@ TEST_F(OnSimulatedMachine, DescriptionsAndLabelsStayInsideTheirBuffers)
     printf("2000 random descriptors, %d of them with a description\n", described);
 }
 
+// A mount point added between the label's measuring and its filling: the label loses the
+// volume's paths or the description, never its bounds (short descriptions leave no slack).
+static decltype(systemCalls.GetVolumePathNamesForVolumeNameW) simPathNames;
+static BOOL WINAPI PathNamesThenGrow(LPCWSTR name, LPWCH buffer, DWORD capacity, PDWORD length)
+{
+    BOOL ok = simPathNames(name, buffer, capacity, length);
+    if (!buffer && sim.volumes[0].mounts.size() == 1)
+        sim.volumes[0].mounts.push_back(L"F:\\");
+    return ok;
+}
+
+TEST_F(OnSimulatedMachine, ALabelWhoseMountPointsGrewStaysInsideItsBuffer)
+{
+    const struct { const wchar_t* vendor; const wchar_t* label; } cases[] = {
+        {L"", L"< >"}, {L"A", L"<A >"}, {L"AB", L"E:\\/F:\\/<>"}, {L"ABCDE", L"E:\\/F:\\/<>"}};
+    for (auto c : cases) {
+        Machine(L"disk 1 vendor=" + std::wstring(c.vendor) + L"\nvolume \\\\?\\Volume{1}\\ disk=1 mounts=E:\\");
+        simPathNames = systemCalls.GetVolumePathNamesForVolumeNameW;
+        systemCalls.GetVolumePathNamesForVolumeNameW = PathNamesThenGrow;
+        DriveLabel label = BuildDriveLabel(1, nullptr);
+        EXPECT_STREQ(label.text, c.label) << c.vendor;
+        delete[] label.text;
+    }
+}
+
 // The value the next handle gets: it climbs while handles are left open.
 static uintptr_t NextHandleValue()
 {

@@ -1,10 +1,11 @@
 // The user interface inside one process on the simulated machine: the texts, the mode
-// choice, drive labels, the drive menu answered with keys, the removal window's steps as the
-// window shows them, and the tray window.
+// choice, drive labels, the drive menu answered with keys, the removal window moved to a
+// screen of another scale, and the tray window.
 #include "sim_fixture.h"
 #include "app/process.h"
 #include "sim/watch.h"
 #include "ui/drive_menu.h"
+#include "ui/removal_window.h"
 #include "ui/texts.h"
 #include "ui/tray_window.h"
 #include <shellapi.h>
@@ -180,6 +181,36 @@ TEST_F(OnSimulatedMachine, TheDriveMenuListsUsbDisksAtTheCentreAndTakesTheUsersC
     StopWatching();
     EXPECT_FALSE(seenMenu.shown);
     DestroyWindow(owner);
+}
+
+static std::vector<LONG> Corners(const RECT& r) { return {r.left, r.top, r.right, r.bottom}; }
+
+// Moved to a screen of 144 DPI on a 96-DPI system, the window takes the place Windows
+// suggests and its text grows with it, as the system's own font would not.
+TEST(RemovalWindow, TakesTheScaleOfTheScreenItIsMovedTo)
+{
+    WNDCLASSW windowClass = {0, RemovalWindow, 0, 0, GetModuleHandleW(nullptr), nullptr, nullptr,
+                             static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)), nullptr, L"Vantrel"};
+    RegisterClassW(&windowClass);
+    StartWatching();
+    HWND window = CreateWindowW(L"Vantrel", L"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    ShowWindow(window, SW_SHOWNA);
+    RECT suggested = {100, 100, 700, 175};
+    for (int dpi : {96, 144}) {
+        if (dpi == 144)
+            SendMessageW(window, WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(&suggested));
+        SetWindowTextW(window, L"Failed to spin down the drive.\nPlease use the standard removal feature of Windows.");
+        RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+    }
+    StopWatching();
+    DestroyWindow(window);
+    MSG message;  // the first step, never run, and the quit
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
+        ;
+    ASSERT_EQ(statuses.size(), 2u);
+    EXPECT_EQ(Corners(statuses[1].rect), Corners(suggested));
+    LONG before = statuses[0].ink.bottom - statuses[0].ink.top, after = statuses[1].ink.bottom - statuses[1].ink.top;
+    EXPECT_GT(after * 4, before * 5) << before << " pixels high at 96 DPI, " << after << " at 144";
 }
 
 // Handles this thread's messages for a while; true when the quit message arrived.
