@@ -155,11 +155,16 @@ static SimFormIndex FormOf(DWORD code, const BYTE* record)
     return operation == 0xDF ? FormVendor : operation == 0xA1 ? FormSat : operation == 0x85 ? FormSat16 : FormCount;
 }
 
-static BOOL DiskControl(SimDisk& disk, const SimHandle& h, DWORD code, void* out, DWORD outLength, DWORD* returned)
+static BOOL DiskControl(SimDisk& disk, const SimHandle& h, DWORD code, const void* in, DWORD inLength, void* out,
+                        DWORD outLength, DWORD* returned)
 {
     if (Now() >= disk.goneAt)
         return Fail(disk.goneError);
     if (code == IOCTL_STORAGE_QUERY_PROPERTY) {
+        const STORAGE_PROPERTY_QUERY* query = static_cast<const STORAGE_PROPERTY_QUERY*>(in);
+        if (inLength < sizeof *query || query->PropertyId != StorageDeviceProperty ||
+            query->QueryType != PropertyStandardQuery)
+            return Fail(ERROR_INVALID_PARAMETER);  // this disk answers the device property only
         *returned = std::min(outLength, DWORD(disk.descriptor.size()));
         memcpy(out, disk.descriptor.data(), *returned);
         return TRUE;
@@ -205,7 +210,7 @@ static BOOL WINAPI SimDeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWOR
         return Fail(ERROR_INVALID_HANDLE);
     *returned = 0;
     if (h->kind == HandleDisk)
-        return DiskControl(sim.disks[h->index], *h, code, out, outLength, returned);
+        return DiskControl(sim.disks[h->index], *h, code, in, inLength, out, outLength, returned);
     return VolumeControl(sim.volumes[h->index], *h, code, out, outLength, returned);
 }
 

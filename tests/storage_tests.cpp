@@ -94,8 +94,8 @@ TEST_F(OnSimulatedMachine, SpinDownJudgesEachAnswerAndGoesOnOnlyAfterARefusal)
         EXPECT_TRUE(SimOpenHandles().empty()) << c.what;
     }
     Machine(L"disk 1 open=fail");
-    EXPECT_EQ(SpinDownDisk(1) + SpinDownDisk(4294967295u), 0);
-    EXPECT_EQ(Trace(), "open PHYSICALDRIVE1, open PHYSICALDRIVE4294967295");
+    EXPECT_EQ(SpinDownDisk(0) + SpinDownDisk(1) + SpinDownDisk(4294967295u), 0);
+    EXPECT_EQ(Trace(), "open PHYSICALDRIVE0, open PHYSICALDRIVE1, open PHYSICALDRIVE4294967295");
 }
 
 // A disk counts down to being pulled out from whichever form it took, with sense data or not,

@@ -256,10 +256,12 @@ TEST(Tray, RightButtonOpensTheMenuAndExitRemovesTheIcon)
         EXPECT_FALSE(PumpFor(300));
         EXPECT_TRUE(Icon(tray) && IsWindow(tray));
     }
+    // Also run under a Japanese user's locale, where both commands are Japanese.
+    const char* menu = GetUserDefaultLCID() == 0x0411 ? u8"menu off centre: [Vantrel] [] [より安全な取り外し...] [終了]\n"
+                                                      : "menu off centre: [Vantrel] [] [Remove more safely...] [Exit]\n";
     const struct { UINT button; std::vector<WORD> keys; const char* menu; } clicks[] = {
-        {WM_LBUTTONDOWN, {}, ""}, {WM_LBUTTONDBLCLK, {}, ""},
-        {WM_RBUTTONDOWN, {VK_ESCAPE}, "menu off centre: [Vantrel] [] [Remove more safely...] [Exit]\n"},
-        {WM_RBUTTONDOWN, {VK_UP, VK_RETURN}, "menu off centre: [Vantrel] [] [Remove more safely...] [Exit]\n"},  // Exit
+        {WM_LBUTTONDOWN, {}, ""}, {WM_LBUTTONDBLCLK, {}, ""}, {WM_RBUTTONDOWN, {VK_ESCAPE}, menu},
+        {WM_RBUTTONDOWN, {VK_UP, VK_RETURN}, menu},  // Exit
     };
     for (const auto& click : clicks) {
         StartWatching(click.keys);
