@@ -186,7 +186,8 @@ TEST_F(OnSimulatedMachine, TheDriveMenuListsUsbDisksAtTheCentreAndTakesTheUsersC
 static std::vector<LONG> Corners(const RECT& r) { return {r.left, r.top, r.right, r.bottom}; }
 
 // Moved to a screen of 144 DPI on a 96-DPI system, the window takes the place Windows
-// suggests and its text grows with it, as the system's own font would not.
+// suggests and its text grows with it, as the system's own font would not. A step message
+// that names no step does nothing.
 TEST(RemovalWindow, TakesTheScaleOfTheScreenItIsMovedTo)
 {
     WNDCLASSW windowClass = {0, RemovalWindow, 0, 0, GetModuleHandleW(nullptr), nullptr, nullptr,
@@ -202,10 +203,12 @@ TEST(RemovalWindow, TakesTheScaleOfTheScreenItIsMovedTo)
         SetWindowTextW(window, L"Failed to spin down the drive.\nPlease use the standard removal feature of Windows.");
         RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
     }
+    SendMessageW(window, WM_USER, StepCloseLater + 1, 0);  // no such step: nothing happens
+    MSG message;
+    EXPECT_FALSE(PeekMessageW(&message, window, WM_CLOSE, WM_CLOSE, PM_NOREMOVE));
     StopWatching();
     DestroyWindow(window);
-    MSG message;  // the first step, never run, and the quit
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))  // the first step, never run, and the quit
         ;
     ASSERT_EQ(statuses.size(), 2u);
     EXPECT_EQ(Corners(statuses[1].rect), Corners(suggested));
