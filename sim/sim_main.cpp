@@ -29,6 +29,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     if (watch) {
         StopWatching();
         std::string run = DescribeRun();
+        // Standing in the folder it was started from, the run would hold that volume open.
+        WCHAR current[MAX_PATH] = L"", system[MAX_PATH] = L"";
+        GetCurrentDirectoryW(MAX_PATH, current);
+        GetSystemDirectoryW(system, MAX_PATH);
+        if (lstrcmpiW(current, system) != 0)
+            run += "stayed in its starting folder\n";
         DWORD written = 0;
         WriteFile(GetStdHandle(STD_ERROR_HANDLE), run.data(), DWORD(run.size()), &written, nullptr);
     }
