@@ -207,10 +207,10 @@ TEST(Tray, HoldsItsFileAndStartsOneRunOfItselfAtATime)
     for (int way = 0; way < 2 && window; ++way) {
         if (way == 0)
             PostMessageW(window, WM_HOTKEY, 0, 0);
-        else if (PostMessageW(window, WM_USER, 0, WM_RBUTTONDOWN) &&
-                 (menu = WaitForWindow(tray.dwProcessId, false, L"#32768", 10000)))
-            for (WORD key : {VK_DOWN, VK_DOWN, VK_RETURN})  // past the title to the first command
-                PostMessageW(menu, WM_KEYDOWN, key, 0);
+        else if (PostMessageW(window, WM_USER, 0, WM_RBUTTONDOWN))
+            if (HWND trayMenu = WaitForWindow(tray.dwProcessId, false, L"#32768", 10000))
+                for (WORD key : {VK_DOWN, VK_DOWN, VK_RETURN})  // past the title to the first command
+                    PostMessageW(trayMenu, WM_KEYDOWN, key, 0);
         if (!(menu = WaitForWindow(tray.dwProcessId, true, L"#32768", 10000)))
             break;
         DWORD run = 0;  // a process of this very file, showing the drive menu: "/menu"
