@@ -146,6 +146,44 @@ TEST_F(OnSimulatedMachine, AWrappedFormReadsItsReplyOnlyWhereItPutItsBuffers)
     EXPECT_EQ(Controls().size(), 2u);
 }
 
+// A wrapped form carries the record as the ATA attempt left it: its address, time-out, length,
+// task file and data, and DataIn only for a data-in flag standing alone. The spin-down itself
+// wraps the record without rebuilding it: the status the refused ATA attempt wrote back is
+// what both wrapped forms send as their command register.
+TEST_F(OnSimulatedMachine, AWrappedFormCarriesTheRecordAsTheAtaAttemptLeftIt)
+{
+    Machine(L"disk 2 ata=status:51 vendor-form=refuse sat=refuse");
+    HANDLE disk = OpenDisk(2);
+    const struct { USHORT flags; UCHAR dataIn; WrapForm form; size_t taskFile; } cases[] = {
+        {ATA_FLAGS_DATA_IN, 1, WrapFormVendor, 5}, {ATA_FLAGS_DATA_IN | ATA_FLAGS_DRDY_REQUIRED, 0, WrapFormSat, 3},
+        {0, 0, WrapFormVendor, 5}};
+    for (auto c : cases) {
+        AtaRequest request;
+        BuildStandbyRequest(&request);
+        ATA_PASS_THROUGH_EX& ata = request.header;
+        ata.AtaFlags = c.flags, ata.PathId = 1, ata.TargetId = 2, ata.Lun = 3, ata.TimeOutValue = 9;
+        ata.DataTransferLength = 3;
+        memcpy(ata.CurrentTaskFile, "\x11\x22\x33\x44\x55\x66\x77\x88", 8);
+        memcpy(request.data, "\xD1\xD2\xD3\xD4", 4);
+        sim.calls.clear();
+        EXPECT_EQ(SendAtaOverScsi(request, disk, c.form), 0);
+        ASSERT_EQ(Controls().size(), 1u);
+        const Bytes sent = Controls()[0].sent;
+        ASSERT_EQ(sent.size(), sizeof(ScsiRequest) + 3);
+        const SCSI_PASS_THROUGH* h = reinterpret_cast<const SCSI_PASS_THROUGH*>(sent.data());
+        EXPECT_EQ(Bytes({h->PathId, h->TargetId, h->Lun, h->DataIn, BYTE(h->TimeOutValue), BYTE(h->DataTransferLength)}),
+                  Bytes({1, 2, 3, c.dataIn, 9, 3})) << c.flags;
+        EXPECT_EQ(Bytes(h->Cdb + c.taskFile, h->Cdb + c.taskFile + 8), Bytes({0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0}));
+        EXPECT_EQ(Bytes(sent.end() - 3, sent.end()), Bytes({0xD1, 0xD2, 0xD3}));
+    }
+    systemCalls.CloseHandle(disk);
+    sim.calls.clear();
+    EXPECT_EQ(SpinDownDisk(2), 0);
+    ASSERT_EQ(Controls().size(), 5u);
+    EXPECT_EQ(Controls()[1].sent[offsetof(SCSI_PASS_THROUGH, Cdb) + 11], 0x51);
+    EXPECT_EQ(Controls()[2].sent[offsetof(SCSI_PASS_THROUGH, Cdb) + 9], 0x51);
+}
+
 static std::wstring Fill(DiskNumber disk, int capacity, int* result)
 {
     std::wstring buffer(capacity + 1, L'#');  // one unit past the capacity shows an overrun
@@ -176,6 +214,8 @@ TEST_F(OnSimulatedMachine, ListsEveryMountPointOfOneDiskAsOneMultiString)
     // A list that has grown since it was measured loses a volume's paths, never overruns.
     EXPECT_EQ(Fill(2, 19, &result), std::wstring(L"E:\\\0C:\\Mount\\Usb\\\0\0#", 20));
     EXPECT_EQ(result, 19);
+    EXPECT_EQ(Fill(2, 0, &result), L"#") << "a buffer of no units is left alone";
+    EXPECT_EQ(result, 0);
     EXPECT_EQ(Trace().find("NotAVolume"), std::string::npos);
     FailCall(CallFindFirstVolume, L"", 1, SimForever);  // a walk that cannot start lists nothing
     EXPECT_EQ(GetDiskNumberLimit() + GetDiskVolumePaths(nullptr, 2, 0), 0u);
@@ -244,7 +284,9 @@ TEST_F(OnSimulatedMachine, TellsUsbDisksAndNeverReadsPastADescriptor)
     EXPECT_EQ(GetDiskDescription(3, nullptr, 0), 0);
     simControl = systemCalls.DeviceIoControl;
     systemCalls.DeviceIoControl = ControlThenGrow;
-    WCHAR buffer[16];
+    WCHAR buffer[16] = L"#";
+    EXPECT_EQ(GetDiskDescription(1, buffer, 0), 0);
+    EXPECT_EQ(buffer[0], L'#') << "a buffer of no units is left alone";
     EXPECT_EQ(GetDiskDescription(1, buffer, 16), 10);
     EXPECT_STREQ(buffer, L"ACME HDD ");
 }

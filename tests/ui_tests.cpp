@@ -91,13 +91,13 @@ TEST(Start, KeepsOnlyAWholeModulePathAndLocksTheWholeImage)
 }
 
 // USB disks 1 to 4 (1 and 2 described "Disk 1.0 "), a DVD drive numbered like disk 1, an
-// internal disk, and a USB disk numbered above every volume's disk, never examined.
+// internal disk, and USB disk 5, numbered at the limit that the volumes set: never examined.
 static const wchar_t DriveMachine[] = LR"(disk 0 bus=sata vendor=ATA product=SSD
     disk 1 vendor=Disk product=1.0
     disk 2 vendor=Disk product=1.0
     disk 3 vendor=ACME product="Portable HDD" revision=0102 serial=NX01
     disk 4
-    disk 9 vendor=Never
+    disk 5 vendor=Never
     volume \\?\Volume{1}\ disk=0 mounts=C:\
     volume \\?\Volume{2}\ disk=1 mounts=E:\
     volume \\?\Volume{3}\ disk=1 mounts=F:\
