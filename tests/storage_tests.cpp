@@ -147,9 +147,9 @@ TEST_F(OnSimulatedMachine, AWrappedFormReadsItsReplyOnlyWhereItPutItsBuffers)
 }
 
 // A wrapped form carries the record as the ATA attempt left it: its address, time-out, length,
-// task file and data, and DataIn only for a data-in flag standing alone. The spin-down itself
-// wraps the record without rebuilding it: the status the refused ATA attempt wrote back is
-// what both wrapped forms send as their command register.
+// task file (not its reserved eighth register) and data, and DataIn only for a data-in flag
+// standing alone. The spin-down itself wraps the record without rebuilding it: the status
+// that the refused ATA attempt wrote back is what both wrapped forms send as the command.
 TEST_F(OnSimulatedMachine, AWrappedFormCarriesTheRecordAsTheAtaAttemptLeftIt)
 {
     Machine(L"disk 2 ata=status:51 vendor-form=refuse sat=refuse");
