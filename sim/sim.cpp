@@ -120,7 +120,8 @@ static BOOL Answer(SimDisk& disk, SimFormIndex index, BYTE* record, DWORD outLen
     const DWORD header = scsi ? sizeof(SCSI_PASS_THROUGH) : sizeof(ATA_PASS_THROUGH_EX);
     if (form.answer == AnswerRefuse)
         return Fail(ERROR_INVALID_FUNCTION);
-    *returned = outLength;
+    // A non-data command brings back its header alone, and its sense area when there is sense.
+    *returned = index == FormSat16 && form.answer != AnswerSense ? header : outLength;
     if (form.answer == AnswerShort)  // the data-in form: its header alone; the others: less than it
         *returned = index == FormAta ? header : header - 1;
     if (scsi && form.answer == AnswerStatus)  // the SCSI status byte (tests only)

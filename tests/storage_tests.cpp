@@ -109,9 +109,10 @@ TEST_F(OnSimulatedMachine, ADiskIsUnpluggedAfterAnyFormItTook)
     }
 }
 
-// A reply that rewrites the header's offsets: sense and data are still read where the request
-// put them, never where the reply points. A record whose data area the ATA attempt moved
-// outside it is not wrapped at all.
+// A reply that rewrites the header's offsets and counts the header alone: sense and data are
+// still read where the request put them, never where the reply points, and a reply that holds
+// the whole header is taken. A record whose data area the ATA attempt moved outside it is not
+// wrapped at all.
 static decltype(systemCalls.DeviceIoControl) simControl;
 static BOOL WINAPI ControlThenRewrite(HANDLE handle, DWORD code, LPVOID in, DWORD inLength, LPVOID out,
                                       DWORD outLength, LPDWORD returned, LPOVERLAPPED overlapped)
@@ -119,6 +120,7 @@ static BOOL WINAPI ControlThenRewrite(HANDLE handle, DWORD code, LPVOID in, DWOR
     BOOL ok = simControl(handle, code, in, inLength, out, outLength, returned, overlapped);
     static_cast<SCSI_PASS_THROUGH*>(out)->DataBufferOffset = 0x7FFFFFF0;
     static_cast<SCSI_PASS_THROUGH*>(out)->SenseInfoOffset = 0x7FFFFFF0;
+    *returned = sizeof(SCSI_PASS_THROUGH);
     return ok;
 }
 
@@ -275,7 +277,7 @@ static BOOL WINAPI ControlThenGrow(HANDLE handle, DWORD code, LPVOID in, DWORD i
 
 TEST_F(OnSimulatedMachine, TellsUsbDisksAndNeverReadsPastADescriptor)
 {
-    Machine(L"disk 0 bus=sata\ndisk 1 vendor=ACME product=HDD\ndisk 2 open=fail\ndisk 3 vendor=ACME");
+    Machine(L"disk 0 bus=sata\ndisk 1 vendor=ACME product=HDD\ndisk 2 open=fail\ndisk 3 vendor=ACME\ndisk 4 bus=nvme");
     const int usb[] = {0, 1, 0, 1, 0};
     for (DiskNumber disk = 0; disk < 5; ++disk)
         EXPECT_EQ(IsUsbDisk(disk), usb[disk]) << disk;
