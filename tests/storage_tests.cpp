@@ -181,9 +181,10 @@ TEST_F(OnSimulatedMachine, AWrappedFormCarriesTheRecordAsTheAtaAttemptLeftIt)
     systemCalls.CloseHandle(disk);
     sim.calls.clear();
     EXPECT_EQ(SpinDownDisk(2), 0);
-    ASSERT_EQ(Controls().size(), 5u);
-    EXPECT_EQ(Controls()[1].sent[offsetof(SCSI_PASS_THROUGH, Cdb) + 11], 0x51);
-    EXPECT_EQ(Controls()[2].sent[offsetof(SCSI_PASS_THROUGH, Cdb) + 9], 0x51);
+    const std::vector<SimCallRecord> controls = Controls();
+    ASSERT_EQ(controls.size(), 5u);
+    EXPECT_EQ(controls[1].sent[offsetof(SCSI_PASS_THROUGH, Cdb) + 11], 0x51);  // vendor form: command at 11
+    EXPECT_EQ(controls[2].sent[offsetof(SCSI_PASS_THROUGH, Cdb) + 9], 0x51);   // SAT form: at 9
 }
 
 static std::wstring Fill(DiskNumber disk, int capacity, int* result)
