@@ -158,6 +158,9 @@ TEST_F(OnSimulatedMachine, TheDriveMenuListsUsbDisksAtTheCentreAndTakesTheUsersC
 {
     Machine(DriveMachine);
     HWND owner = CreateWindowW(L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
+    // Also run under a Japanese user's locale, where the second header line is Japanese.
+    const std::string chooseDrive = GetUserDefaultLCID() == 0x0411 ? u8"[より安全に取り外すドライブを選択してください。]"
+                                                                   : "[Please choose a drive to remove more safely.]";
     const struct { std::vector<WORD> keys; DriveChoiceKind kind; DiskNumber disk; } cases[] = {
         {{VK_DOWN, VK_DOWN, VK_DOWN, VK_RETURN}, ChoiceDisk, 1},
         {{VK_UP, VK_RETURN}, ChoiceDisk, 4},
@@ -169,9 +172,9 @@ TEST_F(OnSimulatedMachine, TheDriveMenuListsUsbDisksAtTheCentreAndTakesTheUsersC
         StopWatching();
         EXPECT_EQ(choice.kind, c.kind);
         EXPECT_EQ(choice.disk, c.disk);
-        EXPECT_EQ(DescribeRun(), "menu centred: [---------------- Vantrel ----------------] "
-                                 "[Please choose a drive to remove more safely.] [] [E:\\/F:\\/<Disk 1.0 >] "
-                                 "[C:\\Mount\\Usb\\/Z:\\/<Disk 1.0 >] [<ACME Portable HDD 0102 NX01 >] [K:\\/<>]\n");
+        EXPECT_EQ(DescribeRun(), "menu centred: [---------------- Vantrel ----------------] " + chooseDrive +
+                                 " [] [E:\\/F:\\/<Disk 1.0 >] [C:\\Mount\\Usb\\/Z:\\/<Disk 1.0 >] "
+                                 "[<ACME Portable HDD 0102 NX01 >] [K:\\/<>]\n");
         EXPECT_EQ(seenMenu.states, (std::vector<UINT>{MF_DISABLED, MF_DISABLED, MF_SEPARATOR, 0, 0, 0, 0}));
         EXPECT_EQ(seenMenu.ids, (std::vector<UINT>{0, 0, 0, 2, 3, 4, 5}));
     }
