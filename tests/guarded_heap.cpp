@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <new>
 #include <stdlib.h>
+#include <string.h>
 
 long liveArrays;
 static const size_t Page = 4096;
@@ -16,7 +17,11 @@ void* AllocateGuarded(size_t bytes)
     DWORD old;
     if (!base || !VirtualProtect(base + (pages - 1) * Page, Page, PAGE_NOACCESS, &old))
         abort();
-    return base + (pages - 1) * Page - bytes;
+    // Filled as a debug heap fills new blocks: VirtualAlloc's zeroed pages would hide a read of
+    // bytes that were never written.
+    BYTE* block = base + (pages - 1) * Page - bytes;
+    memset(block, 0xCD, bytes);
+    return block;
 }
 
 void FreeGuarded(void* block)
