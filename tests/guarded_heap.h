@@ -6,6 +6,6 @@
 
 extern long liveArrays;
 
-// A block of `bytes` ending against an inaccessible page; free with FreeGuarded.
+// A block of `bytes`, filled with CDh, ending against an inaccessible page; free with FreeGuarded.
 void* AllocateGuarded(size_t bytes);
 void FreeGuarded(void* block);
