@@ -254,6 +254,11 @@ TEST(Tray, RightButtonOpensTheMenuAndExitRemovesTheIcon)
     ModulePath[0] = 0;
     HWND tray = CreateTray(GetModuleHandleW(nullptr));
     EXPECT_TRUE(tray && !IsWindowVisible(tray) && Icon(tray));
+    // A run that cannot start (the program's path is unknown) still takes Win+Esc back.
+    PostMessageW(tray, WM_HOTKEY, 0, 0);
+    EXPECT_FALSE(PumpFor(300));
+    EXPECT_FALSE(RegisterHotKey(nullptr, 7, MOD_WIN, VK_ESCAPE)) << "Win+Esc is not held after the run";
+    UnregisterHotKey(nullptr, 7);
     // Explorer restarted: every icon is gone, and the shell says so to every window. The second
     // time, the add finds the icon there.
     ASSERT_TRUE(Icon(tray, NIM_DELETE));
