@@ -90,6 +90,10 @@ TEST(Start, KeepsOnlyAWholeModulePathAndLocksTheWholeImage)
     EXPECT_EQ(MakeImageResident(HMODULE(image)), SIZE_T(nt->OptionalHeader.SizeOfImage));
 }
 
+// Whether the tests run under Japan's locale (CTest's ui_Japanese), told apart here rather than
+// by the program, whose own test of the locale is under test.
+static bool JapaneseLocale() { return GetUserDefaultLCID() == 0x0411; }
+
 // USB disks 1 to 4 (1 and 2 described "Disk 1.0 "), a DVD drive numbered like disk 1, an
 // internal disk, and USB disk 5, numbered at the limit that the volumes set: never examined.
 static const wchar_t DriveMachine[] = LR"(disk 0 bus=sata vendor=ATA product=SSD
@@ -159,8 +163,8 @@ TEST_F(OnSimulatedMachine, TheDriveMenuListsUsbDisksAtTheCentreAndTakesTheUsersC
     Machine(DriveMachine);
     HWND owner = CreateWindowW(L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
     // Also run under a Japanese user's locale, where the second header line is Japanese.
-    const std::string chooseDrive = GetUserDefaultLCID() == 0x0411 ? u8"[より安全に取り外すドライブを選択してください。]"
-                                                                   : "[Please choose a drive to remove more safely.]";
+    const std::string chooseDrive = JapaneseLocale() ? u8"[より安全に取り外すドライブを選択してください。]"
+                                                     : "[Please choose a drive to remove more safely.]";
     const struct { std::vector<WORD> keys; DriveChoiceKind kind; DiskNumber disk; } cases[] = {
         {{VK_DOWN, VK_DOWN, VK_DOWN, VK_RETURN}, ChoiceDisk, 1},
         {{VK_UP, VK_RETURN}, ChoiceDisk, 4},
@@ -268,8 +272,8 @@ TEST(Tray, RightButtonOpensTheMenuAndExitRemovesTheIcon)
         EXPECT_TRUE(Icon(tray) && IsWindow(tray));
     }
     // Also run under a Japanese user's locale, where both commands are Japanese.
-    const char* menu = GetUserDefaultLCID() == 0x0411 ? u8"menu off centre: [Vantrel] [] [より安全な取り外し...] [終了]\n"
-                                                      : "menu off centre: [Vantrel] [] [Remove more safely...] [Exit]\n";
+    const char* menu = JapaneseLocale() ? u8"menu off centre: [Vantrel] [] [より安全な取り外し...] [終了]\n"
+                                        : "menu off centre: [Vantrel] [] [Remove more safely...] [Exit]\n";
     const struct { UINT button; std::vector<WORD> keys; const char* menu; } clicks[] = {
         {WM_LBUTTONDOWN, {}, ""}, {WM_LBUTTONDBLCLK, {}, ""}, {WM_RBUTTONDOWN, {VK_ESCAPE}, menu},
         {WM_RBUTTONDOWN, {VK_UP, VK_RETURN}, menu},  // Exit
