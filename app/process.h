@@ -19,6 +19,10 @@ ModeChoice ChooseMode(int argc, WCHAR** argv);
 // parameter, and pumps messages until the window quits.
 void RunWindowHost(WNDPROC procedure, void* parameter);
 
+// The path made full against the current directory, in a buffer of its own (delete[] it);
+// null when there is no path. A path that cannot be made full (an empty one) stays as it was.
+WCHAR* FullPath(const WCHAR* path);
+
 // Locks every readable page of the image in memory; returns the bytes locked.
 SIZE_T MakeImageResident(HMODULE image);
 

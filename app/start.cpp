@@ -92,9 +92,7 @@ SIZE_T MakeImageResident(HMODULE image)
     return locked;
 }
 
-// The path made full against the directory the run was started in, in a buffer of its own
-// (new[]); null when there is no path. A path that cannot be made full stays as it was.
-static WCHAR* FullPath(const WCHAR* path)
+WCHAR* FullPath(const WCHAR* path)
 {
     if (!path)
         return nullptr;

@@ -1,8 +1,10 @@
 // Faults at every system call of whole removal runs, once, twice in a row and from then on;
-// random descriptors and mount points on the guarded heap; and a soak of faulty runs that
-// counts what each run leaves behind. Whatever fails, a run must end, say the right thing,
-// send no spin-down after a failed dismount, and keep no handle but the dismounted volumes'.
+// random descriptors, mount points and the run's full path on the guarded heap; and a soak
+// of faulty runs that counts what each run leaves behind. Whatever fails, a run must end, say
+// the right thing, send no spin-down after a failed dismount, and keep no handle but the
+// dismounted volumes'.
 #include "sim_fixture.h"
+#include "app/process.h"
 #include "guarded_heap.h"
 #include "sim/watch.h"
 #include "ui/drive_menu.h"
@@ -211,12 +213,17 @@ TEST_F(OnSimulatedMachine, ALabelWhoseMountPointsGrewStaysInsideItsBuffer)
     }
 }
 
-// The value the next handle gets: it climbs while handles are left open.
-static uintptr_t NextHandleValue()
+// The run's path, made full before the run leaves its starting folder, fits its own buffer,
+// and so does an empty one (a mistyped switch), which cannot be made full.
+TEST(Start, APathIsMadeFullInsideABufferOfItsOwn)
 {
-    HANDLE probe = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    CloseHandle(probe);
-    return reinterpret_cast<uintptr_t>(probe);
+    for (const wchar_t* path : {L"", L"E:\\a\\..\\b.txt"}) {
+        WCHAR* full = FullPath(path);
+        EXPECT_STREQ(full, *path ? L"E:\\b.txt" : L"");
+        delete[] full;
+    }
+    EXPECT_EQ(FullPath(nullptr), nullptr);
+    EXPECT_EQ(liveArrays, 0);
 }
 
 // Hundreds of runs in one process, each with a random call failing once, twice or for good:
@@ -224,13 +231,13 @@ static uintptr_t NextHandleValue()
 TEST(Soak, RunsWithRandomFaultsLeaveNothingBehind)
 {
     std::vector<SimInjection> calls = CallsOf(2, FormVendor, 1);
-    uintptr_t handle = NextHandleValue();
+    uintptr_t handle = HandleHighWater();
     const unsigned counts[] = {1, 2, SimForever};
     for (int run = 0; run < 300; ++run) {
         SimInjection injection = calls[Below(unsigned(calls.size()))];
         injection.count = counts[Below(3)];
         RunWithFault(2, FormVendor, injection);
     }
-    EXPECT_LE(NextHandleValue(), handle) << "real handles left open";
+    EXPECT_LE(HandleHighWater(), handle) << "real handles left open";
     systemCalls = defaultSystemCalls;
 }

@@ -5,6 +5,7 @@
 #include "storage/passthrough/requests.h"
 #include "storage/system_calls.h"
 #include <gtest/gtest.h>
+#include <algorithm>
 
 // A fresh machine as scenario lines describe it. Volumes in tests are named \\?\Volume{N}\.
 inline void Machine(const std::wstring& scenario)
@@ -55,6 +56,19 @@ inline std::string Trace()
             trace += " (not rw)";
     }
     return trace;
+}
+
+// The highest of 64 new real handles: it climbs while handles are left open, whichever free
+// slots the system hands out first.
+inline uintptr_t HandleHighWater()
+{
+    HANDLE probes[64];
+    uintptr_t highest = 0;
+    for (HANDLE& probe : probes)
+        highest = std::max(highest, reinterpret_cast<uintptr_t>(probe = CreateEventW(nullptr, FALSE, FALSE, nullptr)));
+    for (HANDLE probe : probes)
+        CloseHandle(probe);
+    return highest;
 }
 
 class OnSimulatedMachine : public ::testing::Test {

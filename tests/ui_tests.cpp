@@ -253,6 +253,19 @@ static bool Icon(HWND window, DWORD message = NIM_MODIFY)
     return Shell_NotifyIconW(message, &record);
 }
 
+// Whether the tray's icon was still there once the tray had handled WM_DESTROY. Wine takes a
+// destroyed window's icons away by itself; Windows leaves them in the notification area until
+// the pointer passes over them, so the tray must take its own away.
+static HWND destroyedTray;
+static bool iconAfterDestroy = true;
+static LRESULT CALLBACK NoteIconAfterDestroy(int code, WPARAM wParam, LPARAM lParam)
+{
+    const CWPRETSTRUCT* call = reinterpret_cast<const CWPRETSTRUCT*>(lParam);
+    if (call->hwnd == destroyedTray && call->message == WM_DESTROY)
+        iconAfterDestroy = Icon(call->hwnd);
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
 TEST(Tray, RightButtonOpensTheMenuAndExitRemovesTheIcon)
 {
     ModulePath[0] = 0;
@@ -263,6 +276,16 @@ TEST(Tray, RightButtonOpensTheMenuAndExitRemovesTheIcon)
     EXPECT_FALSE(PumpFor(300));
     EXPECT_FALSE(RegisterHotKey(nullptr, 7, MOD_WIN, VK_ESCAPE)) << "Win+Esc is not held after the run";
     UnregisterHotKey(nullptr, 7);
+    // Runs of a program that ends at once leave no handle open in the resident tray.
+    ExpandEnvironmentStringsW(L"%SystemRoot%\\system32\\hostname.exe", ModulePath, MAX_PATH);
+    uintptr_t nextHandle[2];
+    for (uintptr_t& next : nextHandle) {
+        PostMessageW(tray, WM_HOTKEY, 0, 0);
+        EXPECT_FALSE(PumpFor(300));
+        next = HandleHighWater();
+    }
+    EXPECT_EQ(nextHandle[1], nextHandle[0]) << "a run left handles open";
+    ModulePath[0] = 0;
     // Explorer restarted: every icon is gone, and the shell says so to every window. The second
     // time, the add finds the icon there.
     ASSERT_TRUE(Icon(tray, NIM_DELETE));
@@ -278,6 +301,8 @@ TEST(Tray, RightButtonOpensTheMenuAndExitRemovesTheIcon)
         {WM_LBUTTONDOWN, {}, ""}, {WM_LBUTTONDBLCLK, {}, ""}, {WM_RBUTTONDOWN, {VK_ESCAPE}, menu},
         {WM_RBUTTONDOWN, {VK_UP, VK_RETURN}, menu},  // Exit
     };
+    destroyedTray = tray;
+    HHOOK hook = SetWindowsHookExW(WH_CALLWNDPROCRET, NoteIconAfterDestroy, nullptr, GetCurrentThreadId());
     for (const auto& click : clicks) {
         StartWatching(click.keys);
         PostMessageW(tray, WM_USER, 0, click.button);
@@ -288,7 +313,8 @@ TEST(Tray, RightButtonOpensTheMenuAndExitRemovesTheIcon)
     }
     EXPECT_EQ(seenMenu.states, (std::vector<UINT>{MF_DISABLED, MF_SEPARATOR, 0, 0}));
     EXPECT_EQ(seenMenu.ids, (std::vector<UINT>{0, 0, TrayCommandRemove, TrayCommandExit}));
-    EXPECT_FALSE(IsWindow(tray) || Icon(tray));
+    UnhookWindowsHookEx(hook);
+    EXPECT_FALSE(IsWindow(tray) || iconAfterDestroy);
     tray = CreateTray(GetModuleHandleW(L"kernel32.dll"));  // no icon 101 there: closes itself
     EXPECT_TRUE(PumpFor(3000));
     EXPECT_FALSE(IsWindow(tray));
