@@ -210,6 +210,9 @@ TEST(RemovalWindow, TakesTheScaleOfTheScreenItIsMovedTo)
         SetWindowTextW(window, L"Failed to spin down the drive.\nPlease use the standard removal feature of Windows.");
         RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
     }
+    // Its longest line alone is as wide: the status is painted whole, not cut at some length.
+    SetWindowTextW(window, L"Please use the standard removal feature of Windows.");
+    RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
     SendMessageW(window, WM_USER, StepCloseLater + 1, 0);  // no such step: nothing happens
     MSG message;
     EXPECT_FALSE(PeekMessageW(&message, window, WM_CLOSE, WM_CLOSE, PM_NOREMOVE));
@@ -217,8 +220,9 @@ TEST(RemovalWindow, TakesTheScaleOfTheScreenItIsMovedTo)
     DestroyWindow(window);
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))  // the first step, never run, and the quit
         ;
-    ASSERT_EQ(statuses.size(), 2u);
+    ASSERT_EQ(statuses.size(), 3u);
     EXPECT_EQ(Corners(statuses[1].rect), Corners(suggested));
+    EXPECT_EQ(statuses[1].ink.right - statuses[1].ink.left, statuses[2].ink.right - statuses[2].ink.left);
     LONG before = statuses[0].ink.bottom - statuses[0].ink.top, after = statuses[1].ink.bottom - statuses[1].ink.top;
     EXPECT_GT(after * 4, before * 5) << before << " pixels high at 96 DPI, " << after << " at 144";
 }
