@@ -166,6 +166,8 @@ static BOOL DiskControl(SimDisk& disk, const SimHandle& h, DWORD code, const voi
         if (inLength < sizeof *query || query->PropertyId != StorageDeviceProperty ||
             query->QueryType != PropertyStandardQuery)
             return Fail(ERROR_INVALID_PARAMETER);  // this disk answers the device property only
+        if (outLength < sizeof(STORAGE_DESCRIPTOR_HEADER))  // no room even for Version and Size
+            return Fail(ERROR_INSUFFICIENT_BUFFER);
         *returned = std::min(outLength, DWORD(disk.descriptor.size()));
         memcpy(out, disk.descriptor.data(), *returned);
         return TRUE;
