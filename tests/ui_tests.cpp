@@ -282,13 +282,13 @@ TEST(Tray, RightButtonOpensTheMenuAndExitRemovesTheIcon)
     UnregisterHotKey(nullptr, 7);
     // Runs of a program that ends at once leave no handle open in the resident tray.
     ExpandEnvironmentStringsW(L"%SystemRoot%\\system32\\hostname.exe", ModulePath, MAX_PATH);
-    uintptr_t nextHandle[2];
-    for (uintptr_t& next : nextHandle) {
+    uintptr_t highWater[2];
+    for (uintptr_t& mark : highWater) {
         PostMessageW(tray, WM_HOTKEY, 0, 0);
         EXPECT_FALSE(PumpFor(300));
-        next = HandleHighWater();
+        mark = HandleHighWater();
     }
-    EXPECT_EQ(nextHandle[1], nextHandle[0]) << "a run left handles open";
+    EXPECT_EQ(highWater[1], highWater[0]) << "a run left handles open";
     ModulePath[0] = 0;
     // Explorer restarted: every icon is gone, and the shell says so to every window. The second
     // time, the add finds the icon there.
