@@ -288,7 +288,7 @@ TEST(Tray, RightButtonOpensTheMenuAndExitRemovesTheIcon)
         EXPECT_FALSE(PumpFor(300));
         mark = HandleHighWater();
     }
-    EXPECT_EQ(highWater[1], highWater[0]) << "a run left handles open";
+    EXPECT_LE(highWater[1], highWater[0]) << "a run left handles open";
     ModulePath[0] = 0;
     // Explorer restarted: every icon is gone, and the shell says so to every window. The second
     // time, the add finds the icon there.
