@@ -65,9 +65,11 @@ inline uintptr_t HandleHighWater()
     HANDLE probes[64];
     uintptr_t highest = 0;
     for (HANDLE& probe : probes)
-        highest = std::max(highest, reinterpret_cast<uintptr_t>(probe = CreateEventW(nullptr, FALSE, FALSE, nullptr)));
-    for (HANDLE probe : probes)
+        probe = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    for (HANDLE probe : probes) {
+        highest = std::max(highest, reinterpret_cast<uintptr_t>(probe));
         CloseHandle(probe);
+    }
     return highest;
 }
 
