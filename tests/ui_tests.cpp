@@ -280,8 +280,16 @@ TEST(Tray, RightButtonOpensTheMenuAndExitRemovesTheIcon)
     EXPECT_FALSE(PumpFor(300));
     EXPECT_FALSE(RegisterHotKey(nullptr, 7, MOD_WIN, VK_ESCAPE)) << "Win+Esc is not held after the run";
     UnregisterHotKey(nullptr, 7);
-    // Runs of a program that ends at once leave no handle open in the resident tray.
-    ExpandEnvironmentStringsW(L"%SystemRoot%\\system32\\hostname.exe", ModulePath, MAX_PATH);
+    // A run is this program with "/menu", asked to show its window as it is told (SW_SHOW):
+    // Windows holds a run's first ShowWindow to the starter's command. Runs of a program that
+    // ends at once (the probe beside this test) leave no handle open in the resident tray.
+    GetModuleFileNameW(nullptr, ModulePath, MAX_PATH);
+    lstrcpyW(wcsrchr(ModulePath, L'\\') + 1, L"startup_probe.exe");
+    WCHAR probe[MAX_PATH];
+    GetTempPathW(MAX_PATH, probe);
+    lstrcatW(probe, L"VantrelProbe.txt");
+    SetEnvironmentVariableW(L"VANTREL_PROBE", probe);
+    DeleteFileW(probe);
     uintptr_t highWater[2];
     for (uintptr_t& mark : highWater) {
         PostMessageW(tray, WM_HOTKEY, 0, 0);
@@ -289,6 +297,12 @@ TEST(Tray, RightButtonOpensTheMenuAndExitRemovesTheIcon)
         mark = HandleHighWater();
     }
     EXPECT_LE(highWater[1], highWater[0]) << "a run left handles open";
+    char started[32] = "";
+    if (FILE* file = _wfopen(probe, L"r")) {
+        fgets(started, sizeof started, file);
+        fclose(file);
+    }
+    EXPECT_STREQ(started, "/menu 5");
     ModulePath[0] = 0;
     // Explorer restarted: every icon is gone, and the shell says so to every window. The second
     // time, the add finds the icon there.
