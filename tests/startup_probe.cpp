@@ -12,6 +12,7 @@ int wmain(int argc, wchar_t** argv)
     FILE* file = _wfopen(_wgetenv(L"VANTREL_PROBE"), L"w");
     if (!file)
         return 1;
-    fprintf(file, "%ls %u", argc > 1 ? argv[1] : L"", startup.dwFlags & STARTF_USESHOWWINDOW ? startup.wShowWindow : SW_SHOWDEFAULT);
+    UINT show = startup.dwFlags & STARTF_USESHOWWINDOW ? startup.wShowWindow : SW_SHOWDEFAULT;
+    fprintf(file, "%ls %u", argc > 1 ? argv[1] : L"", show);
     return fclose(file);
 }
