@@ -282,14 +282,19 @@ TEST(Tray, RightButtonOpensTheMenuAndExitRemovesTheIcon)
     UnregisterHotKey(nullptr, 7);
     // A run is this program with "/menu", asked to show its window as it is told (SW_SHOW):
     // Windows holds a run's first ShowWindow to the starter's command. Runs of a program that
-    // ends at once (the probe beside this test) leave no handle open in the resident tray.
-    GetModuleFileNameW(nullptr, ModulePath, MAX_PATH);
-    lstrcpyW(wcsrchr(ModulePath, L'\\') + 1, L"startup_probe.exe");
-    WCHAR probe[MAX_PATH];
-    GetTempPathW(MAX_PATH, probe);
-    lstrcatW(probe, L"VantrelProbe.txt");
-    SetEnvironmentVariableW(L"VANTREL_PROBE", probe);
-    DeleteFileW(probe);
+    // ends at once (the probe built beside this test, copied to a folder whose name has a
+    // space) leave no handle open in the resident tray.
+    WCHAR built[MAX_PATH], folder[MAX_PATH];
+    GetModuleFileNameW(nullptr, built, MAX_PATH);
+    lstrcpyW(wcsrchr(built, L'\\') + 1, L"startup_probe.exe");
+    GetTempPathW(MAX_PATH, folder);
+    lstrcatW(folder, L"Vantrel probe\\");
+    CreateDirectoryW(folder, nullptr);
+    std::wstring probe = folder + std::wstring(L"started.txt");
+    lstrcatW(lstrcpyW(ModulePath, folder), L"startup_probe.exe");
+    CopyFileW(built, ModulePath, FALSE);
+    SetEnvironmentVariableW(L"VANTREL_PROBE", probe.c_str());
+    DeleteFileW(probe.c_str());
     uintptr_t highWater[2];
     for (uintptr_t& mark : highWater) {
         PostMessageW(tray, WM_HOTKEY, 0, 0);
@@ -298,7 +303,7 @@ TEST(Tray, RightButtonOpensTheMenuAndExitRemovesTheIcon)
     }
     EXPECT_LE(highWater[1], highWater[0]) << "a run left handles open";
     char started[32] = "";
-    if (FILE* file = _wfopen(probe, L"r")) {
+    if (FILE* file = _wfopen(probe.c_str(), L"r")) {
         fgets(started, sizeof started, file);
         fclose(file);
     }
