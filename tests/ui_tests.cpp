@@ -270,6 +270,35 @@ static LRESULT CALLBACK NoteIconAfterDestroy(int code, WPARAM wParam, LPARAM lPa
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
+// Makes the probe built beside this test the program that the tray's runs start, copied to a
+// folder whose name has a space; returns the file in which each run it starts reports.
+static std::wstring ProbeAsTheProgram()
+{
+    WCHAR built[MAX_PATH], folder[MAX_PATH];
+    GetModuleFileNameW(nullptr, built, MAX_PATH);
+    lstrcpyW(wcsrchr(built, L'\\') + 1, L"startup_probe.exe");
+    GetTempPathW(MAX_PATH, folder);
+    lstrcatW(folder, L"Vantrel probe\\");
+    CreateDirectoryW(folder, nullptr);
+    lstrcatW(lstrcpyW(ModulePath, folder), L"startup_probe.exe");
+    CopyFileW(built, ModulePath, FALSE);
+    std::wstring report = folder + std::wstring(L"started.txt");
+    SetEnvironmentVariableW(L"VANTREL_PROBE", report.c_str());
+    DeleteFileW(report.c_str());
+    return report;
+}
+
+// What the last run reported: its first argument and the show command it was given.
+static std::string ProbeReport(const std::wstring& report)
+{
+    char started[32] = "";
+    if (FILE* file = _wfopen(report.c_str(), L"r")) {
+        fgets(started, sizeof started, file);
+        fclose(file);
+    }
+    return started;
+}
+
 TEST(Tray, RightButtonOpensTheMenuAndExitRemovesTheIcon)
 {
     ModulePath[0] = 0;
@@ -282,19 +311,8 @@ TEST(Tray, RightButtonOpensTheMenuAndExitRemovesTheIcon)
     UnregisterHotKey(nullptr, 7);
     // A run is this program with "/menu", asked to show its window as it is told (SW_SHOW):
     // Windows holds a run's first ShowWindow to the starter's command. Runs of a program that
-    // ends at once (the probe built beside this test, copied to a folder whose name has a
-    // space) leave no handle open in the resident tray.
-    WCHAR built[MAX_PATH], folder[MAX_PATH];
-    GetModuleFileNameW(nullptr, built, MAX_PATH);
-    lstrcpyW(wcsrchr(built, L'\\') + 1, L"startup_probe.exe");
-    GetTempPathW(MAX_PATH, folder);
-    lstrcatW(folder, L"Vantrel probe\\");
-    CreateDirectoryW(folder, nullptr);
-    std::wstring probe = folder + std::wstring(L"started.txt");
-    lstrcatW(lstrcpyW(ModulePath, folder), L"startup_probe.exe");
-    CopyFileW(built, ModulePath, FALSE);
-    SetEnvironmentVariableW(L"VANTREL_PROBE", probe.c_str());
-    DeleteFileW(probe.c_str());
+    // ends at once leave no handle open in the resident tray.
+    std::wstring report = ProbeAsTheProgram();
     uintptr_t highWater[2];
     for (uintptr_t& mark : highWater) {
         PostMessageW(tray, WM_HOTKEY, 0, 0);
@@ -302,12 +320,7 @@ TEST(Tray, RightButtonOpensTheMenuAndExitRemovesTheIcon)
         mark = HandleHighWater();
     }
     EXPECT_LE(highWater[1], highWater[0]) << "a run left handles open";
-    char started[32] = "";
-    if (FILE* file = _wfopen(probe.c_str(), L"r")) {
-        fgets(started, sizeof started, file);
-        fclose(file);
-    }
-    EXPECT_STREQ(started, "/menu 5");
+    EXPECT_EQ(ProbeReport(report), "/menu 5");
     ModulePath[0] = 0;
     // Explorer restarted: every icon is gone, and the shell says so to every window. The second
     // time, the add finds the icon there.
