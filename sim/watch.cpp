@@ -1,6 +1,7 @@
 // A WH_CALLWNDPROCRET hook sees every WM_SETTEXT and WM_PAINT of the run's window and the
-// WM_ENTERIDLE that a menu loop sends its owner once the menu is up and waiting; a stand-in
-// in front of the DeviceIoControl of the table notes the window's visibility at each control.
+// WM_ENTERIDLE (naming the menu's window) that a menu loop sends its owner once the menu is
+// up and waiting; a stand-in in front of the DeviceIoControl of the table notes the window's
+// visibility at each control.
 #include "sim/watch.h"
 #include "app/process.h"
 #include "storage/system_calls.h"
@@ -33,20 +34,8 @@ static void ReadMenu(HWND menuWindow)
     }
 }
 
-static BOOL CALLBACK FindMenuWindow(HWND window, LPARAM found)
-{
-    WCHAR className[16] = L"";
-    GetClassNameW(window, className, 16);
-    if (lstrcmpW(className, L"#32768") != 0)
-        return TRUE;
-    *reinterpret_cast<HWND*>(found) = window;
-    return FALSE;
-}
-
 static void AnswerMenu(HWND menuWindow)
 {
-    if (!menuWindow)  // this thread's menu, not another program's
-        EnumThreadWindows(GetCurrentThreadId(), FindMenuWindow, reinterpret_cast<LPARAM>(&menuWindow));
     if (!seenMenu.shown)
         ReadMenu(menuWindow);
     std::vector<WORD> answer = keys.empty() ? std::vector<WORD>{VK_ESCAPE} : keys;
