@@ -59,7 +59,8 @@ static std::vector<BYTE> Descriptor(STORAGE_BUS_TYPE bus, const Settings& s)
     return bytes;
 }
 
-// accept, refuse, short, sense:XX, and on the ATA forms status:XX (XX in hexadecimal).
+// accept, refuse, short, sense:XX; on the ATA forms status:XX; on the SCSI forms check:KK
+// and check:none (XX and KK in hexadecimal).
 static bool ParseForm(const std::wstring& text, bool ata, SimForm* form)
 {
     unsigned long value = 0;
@@ -68,8 +69,10 @@ static bool ParseForm(const std::wstring& text, bool ata, SimForm* form)
     bool hex = colon != std::wstring::npos && Number(text.substr(colon + 1), &value, 16) && value < 256;
     if (text == L"accept" || text == L"refuse" || text == L"short")
         *form = {text == L"accept" ? AnswerAccept : text == L"refuse" ? AnswerRefuse : AnswerShort, 0};
-    else if (hex && (kind == L"sense" || (kind == L"status" && ata)))
-        *form = {kind == L"sense" ? AnswerSense : AnswerStatus, BYTE(value)};
+    else if (text == L"check:none" && !ata)
+        *form = {AnswerCheckNoSense, 0};
+    else if (hex && (kind == L"sense" || (kind == L"status" && ata) || (kind == L"check" && !ata && value < 16)))
+        *form = {kind == L"sense" ? AnswerSense : kind == L"status" ? AnswerStatus : AnswerCheck, BYTE(value)};
     else
         return false;
     return true;
@@ -97,7 +100,8 @@ static std::wstring ParseDisk(const std::wstring& numberText, const Settings& s)
     for (int i = 0; i < FormCount; ++i) {
         bool ata = i == FormAta || i == FormAtaNoData;
         if (s.count(formKeys[i]) && !ParseForm(s.at(formKeys[i]), ata, &disk.forms[i]))
-            return std::wstring(formKeys[i]) + L" must be accept, refuse, short, sense:XX" + (ata ? L" or status:XX" : L"");
+            return std::wstring(formKeys[i]) + L" must be accept, refuse, short, sense:XX" +
+                   (ata ? L" or status:XX" : L", check:KK or check:none");
     }
     if (s.count(L"open") && s.at(L"open") != L"fail")
         return L"open must be fail";

@@ -105,12 +105,45 @@ static BOOL WINAPI SimCloseHandle(HANDLE handle)
     return h && !injected ? TRUE : Fail(ERROR_INVALID_HANDLE);
 }
 
-// Whether a disk that answers a form so takes the command: this starts its countdown.
+// Whether a disk that answers a form so takes STANDBY: this starts its countdown.
 static bool Takes(const SimForm& form, bool scsi)
 {
     BYTE code = form.value & 0x7F;  // fixed-format error sense: 70h, 71h
-    return form.answer == AnswerAccept || (scsi && form.answer == AnswerSense && code != 0x70 && code != 0x71) ||
-           (form.answer == AnswerStatus && (scsi ? form.value == 0 : !(form.value & 1)));
+    switch (form.answer) {
+    case AnswerAccept: return true;
+    case AnswerSense: return scsi && code != 0x70 && code != 0x71;
+    case AnswerStatus: return scsi ? form.value == SCSISTAT_GOOD : !(form.value & ATA_STATUS_ERR);
+    case AnswerCheck: return form.value == SCSI_SENSE_NO_SENSE || form.value == SCSI_SENSE_RECOVERED_ERROR;
+    default: return false;
+    }
+}
+
+// The ATA command that a form carries: the command register, or its byte in the SCSI command.
+static BYTE CarriedCommand(SimFormIndex index, const BYTE* record)
+{
+    static const int commandByte[FormCount] = {0, 11, 9, 0, 14};
+    if (index == FormAta || index == FormAtaNoData)
+        return reinterpret_cast<const ATA_PASS_THROUGH_EX*>(record)->CurrentTaskFile[TaskFileCommand];
+    return reinterpret_cast<const SCSI_PASS_THROUGH*>(record)->Cdb[commandByte[index]];
+}
+
+// A SCSI reply: its status, data that comes back too (so that a form judged refused can be
+// seen not to copy it back) and the sense data.
+static void AnswerScsi(const SimForm& form, BYTE* record, DWORD outLength)
+{
+    SCSI_PASS_THROUGH* reply = reinterpret_cast<SCSI_PASS_THROUGH*>(record);
+    bool check = form.answer == AnswerCheck || form.answer == AnswerCheckNoSense;
+    if (form.answer == AnswerStatus || check)
+        reply->ScsiStatus = form.answer == AnswerStatus ? form.value : BYTE(SCSISTAT_CHECK_CONDITION);
+    if (form.answer != AnswerSense && !check)
+        return;
+    if (reply->DataTransferLength && outLength > reply->DataBufferOffset)
+        memset(record + reply->DataBufferOffset, 0xEE, outLength - reply->DataBufferOffset);
+    BYTE* sense = record + reply->SenseInfoOffset;
+    if (form.answer == AnswerSense)
+        sense[0] = form.value;
+    else if (form.answer == AnswerCheck)
+        sense[0] = SCSI_SENSE_ERRORCODE_DESCRIPTOR_CURRENT, sense[1] = form.value;
 }
 
 static BOOL Answer(SimDisk& disk, SimFormIndex index, BYTE* record, DWORD outLength, DWORD* returned)
@@ -118,21 +151,17 @@ static BOOL Answer(SimDisk& disk, SimFormIndex index, BYTE* record, DWORD outLen
     const SimForm& form = disk.forms[index];
     const bool scsi = index == FormVendor || index == FormSat || index == FormSat16;
     const DWORD header = scsi ? sizeof(SCSI_PASS_THROUGH) : sizeof(ATA_PASS_THROUGH_EX);
+    BYTE command = CarriedCommand(index, record);
+    disk.commands.push_back(command);
     if (form.answer == AnswerRefuse)
         return Fail(ERROR_INVALID_FUNCTION);
     // A non-data command brings back its header alone, and its sense area when there is sense.
-    *returned = index == FormSat16 && form.answer != AnswerSense ? header : outLength;
+    bool sense = form.answer == AnswerSense || form.answer == AnswerCheck;
+    *returned = index == FormSat16 && !sense ? header : outLength;
     if (form.answer == AnswerShort)  // the data-in form: its header alone; the others: less than it
         *returned = index == FormAta ? header : header - 1;
-    if (scsi && form.answer == AnswerStatus)  // the SCSI status byte (tests only)
-        reinterpret_cast<SCSI_PASS_THROUGH*>(record)->ScsiStatus = form.value;
-    if (scsi && form.answer == AnswerSense) {
-        // Data comes back too, so that a form judged refused can be seen not to copy it back.
-        const SCSI_PASS_THROUGH* request = reinterpret_cast<const SCSI_PASS_THROUGH*>(record);
-        if (outLength > request->DataBufferOffset)
-            memset(record + request->DataBufferOffset, 0xEE, outLength - request->DataBufferOffset);
-        record[request->SenseInfoOffset] = form.value;
-    }
+    if (scsi)
+        AnswerScsi(form, record, outLength);
     if (!scsi && form.answer >= AnswerSense) {
         // ATA has no sense data: an error is a status register with ERR set, and no data.
         BYTE status = form.answer == AnswerSense ? 0x51 : form.value;
@@ -140,7 +169,8 @@ static BOOL Answer(SimDisk& disk, SimFormIndex index, BYTE* record, DWORD outLen
         if (status & ATA_STATUS_ERR)
             *returned = header;
     }
-    if (Takes(form, scsi)) {
+    // Only STANDBY spins a disk down; whatever else a form carried, the disk goes on spinning.
+    if (Takes(form, scsi) && command == ATA_CMD_STANDBY) {
         disk.spunDown = true;
         if (disk.unplugDelay != SimNever)
             disk.goneAt = Now() + disk.unplugDelay;

@@ -7,9 +7,10 @@
 #include <string>
 #include <vector>
 
-// How a disk answers one form of the spin-down request. value: the first sense byte
-// (AnswerSense) or the ATA status register (AnswerStatus).
-enum SimAnswer { AnswerAccept, AnswerRefuse, AnswerShort, AnswerSense, AnswerStatus };
+// How a disk answers one form of the spin-down request. value: the first sense byte with
+// status GOOD (AnswerSense), the ATA status register, or on a SCSI form the SCSI status
+// (AnswerStatus), the sense key of CHECK CONDITION with descriptor sense (AnswerCheck).
+enum SimAnswer { AnswerAccept, AnswerRefuse, AnswerShort, AnswerSense, AnswerStatus, AnswerCheck, AnswerCheckNoSense };
 struct SimForm {
     SimAnswer answer;
     BYTE value;
@@ -27,6 +28,7 @@ struct SimDisk {
     ULONGLONG goneAt;       // clock at which it stops answering
     DWORD goneError;        // what its queries then fail with
     bool spunDown;          // it took a spin-down form
+    std::vector<BYTE> commands;  // the ATA command that each form it received carried
 };
 
 enum SimVolumeFault { FaultNone, FaultOpen, FaultDismount, FaultFlush, FaultEject };

@@ -13,8 +13,9 @@ static int SendAta(AtaRequest& request, HANDLE disk)
     BOOL ok = systemCalls.DeviceIoControl(disk, IOCTL_ATA_PASS_THROUGH, &request,
                                           sizeof request.header, &request, sizeof request,
                                           &returned, nullptr);
-    // Judged by the record as the call left it.
-    return ok && returned == request.header.DataBufferOffset + request.header.DataTransferLength;
+    // Judged by the record as the call left it; a drive that aborted the command sets ERR.
+    return ok && returned == request.header.DataBufferOffset + request.header.DataTransferLength &&
+           !(request.header.CurrentTaskFile[TaskFileCommand] & ATA_STATUS_ERR);
 }
 
 static int SendAtaNoData(HANDLE disk)
@@ -34,12 +35,15 @@ int SpinDownDisk(DiskNumber disk)
     HANDLE handle = OpenDisk(disk);
     if (handle == INVALID_HANDLE_VALUE)
         return 0;
-    // Not rebuilt between attempts: the fallbacks wrap the record as the ATA attempt left it.
     AtaRequest request;
     BuildStandbyRequest(&request);
-    int done = SendAta(request, handle) || SendAtaOverScsi(request, handle, WrapFormVendor) ||
-               SendAtaOverScsi(request, handle, WrapFormSat) || SendAtaNoData(handle) ||
-               SendSat16Standby(handle);
+    const ATA_PASS_THROUGH_EX standby = request.header;
+    int done = SendAta(request, handle);
+    // The header now holds what the device returned (its status where the command stood,
+    // lengths the driver updated): nothing of it is sent on. Only the data area goes round.
+    request.header = standby;
+    done = done || SendAtaOverScsi(request, handle, WrapFormVendor) || SendAtaOverScsi(request, handle, WrapFormSat) ||
+           SendAtaNoData(handle) || SendSat16Standby(handle);
     systemCalls.CloseHandle(handle);
     return done;
 }

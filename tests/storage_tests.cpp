@@ -21,12 +21,54 @@ static Bytes Record(size_t size, std::initializer_list<Patch> patches)
     return record;
 }
 
-// The five forms in the order they are tried, byte for byte, on the platform's own layout.
-// A refusal with error sense that brings data back must leave the request as it was: the SAT
-// form then wraps the vendor form's bytes.
+// What a device answers beyond the simulated disk's scenario keys: the ATA data-in form's
+// status register over a reply of any length, the length its driver says it moved (an
+// underrun), and descriptor sense for every SCSI form.
+static decltype(systemCalls.DeviceIoControl) simControl;
+static int ataStatus, ataLength;
+static Bytes scsiSense;
+static BOOL WINAPI ControlThenAnswer(HANDLE handle, DWORD code, LPVOID in, DWORD inLength, LPVOID out,
+                                     DWORD outLength, LPDWORD returned, LPOVERLAPPED overlapped)
+{
+    BOOL ok = simControl(handle, code, in, inLength, out, outLength, returned, overlapped);
+    ATA_PASS_THROUGH_EX* ata = static_cast<ATA_PASS_THROUGH_EX*>(out);
+    if (ok && code == IOCTL_ATA_PASS_THROUGH && ata->DataTransferLength) {
+        if (ataStatus >= 0)
+            ata->CurrentTaskFile[TaskFileCommand] = BYTE(ataStatus);
+        if (ataLength >= 0)
+            ata->DataTransferLength = ataLength;
+    }
+    if (ok && code == IOCTL_SCSI_PASS_THROUGH && !scsiSense.empty()) {
+        static_cast<SCSI_PASS_THROUGH*>(out)->ScsiStatus = SCSISTAT_CHECK_CONDITION;
+        std::copy(scsiSense.begin(), scsiSense.end(), static_cast<BYTE*>(out) + offsetof(ScsiRequest, sense));
+    }
+    return ok;
+}
+
+static void AnswerBeyondScenario(int status, const Bytes& sense = {}, int length = -1)
+{
+    ataStatus = status, scsiSense = sense, ataLength = length;
+    simControl = systemCalls.DeviceIoControl;
+    systemCalls.DeviceIoControl = ControlThenAnswer;
+}
+
+// Descriptor sense of key NO SENSE carrying an ATA Status Return descriptor (code 09h, its
+// status register in its byte 13).
+static Bytes AtaStatusReturn(BYTE status)
+{
+    Bytes sense(22);
+    sense[0] = SCSI_SENSE_ERRORCODE_DESCRIPTOR_CURRENT, sense[7] = 14, sense[8] = 0x09, sense[9] = 12, sense[21] = status;
+    return sense;
+}
+
+// The five forms in the order they are tried, byte for byte, on the platform's own layout,
+// after an ATA attempt that wrote an aborted status (51h) back where the command stood and
+// reported that it moved no data. A refusal with error sense that brings data back must
+// leave the request as it was: the SAT form then wraps the vendor form's bytes.
 TEST_F(OnSimulatedMachine, SpinDownSendsFiveFormsByteForByteInOrder)
 {
-    Machine(L"disk 2 ata=refuse vendor-form=sense:70 sat=refuse");
+    Machine(L"disk 2 ata=status:51 vendor-form=sense:70 sat=refuse");
+    AnswerBeyondScenario(-1, {}, 0);
 #ifndef _WIN64
     const Patch scsi = {0, {0x2C, 0, 0, 0, 0, 0}}, sense = {7, {0x20}}, offsets = {20, {0x4C, 0, 0, 0, 0x2C}};
     const struct { DWORD code, inLength, outLength; Bytes bytes; } expected[] = {
@@ -36,7 +78,7 @@ TEST_F(OnSimulatedMachine, SpinDownSendsFiveFormsByteForByteInOrder)
         {0x4D004, 44, 588, Record(588, {scsi, {6, {10, 0x20, 1, 0, 0, 0, 0, 2, 0, 0, 5}}, offsets,
                                         {28, {0xA1, 0x08, 0x0E, 0, 0, 0, 0, 0, 0xA0, 0xE2}}})},
         {0x4D02C, 40, 40, Record(40, {{0, {0x28, 0, 0x01}}, {12, {5}}, {37, {0xA0, 0xE2}}})},
-        {0x4D004, 44, 76, Record(76, {scsi, {6, {16}}, sense, {8, {2}}, {16, {5}}, offsets,
+        {0x4D004, 44, 76, Record(76, {scsi, {6, {16}}, sense, {8, {2}}, {16, {5}}, {24, {0x2C}},
                                       {28, {0x85, 0x06, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xA0, 0xE2}}})},
     };
 #else
@@ -48,7 +90,7 @@ TEST_F(OnSimulatedMachine, SpinDownSendsFiveFormsByteForByteInOrder)
         {0x4D004, 56, 600, Record(600, {{0, {0x38}}, {6, {10, 0x20, 1, 0, 0, 0, 0, 2, 0, 0, 5}}, offsets,
                                         {36, {0xA1, 0x08, 0x0E, 0, 0, 0, 0, 0, 0xA0, 0xE2}}})},
         {0x4D02C, 48, 48, Record(48, {{0, {0x30, 0, 0x01}}, {12, {5}}, {45, {0xA0, 0xE2}}})},
-        {0x4D004, 56, 88, Record(88, {{0, {0x38}}, {6, {16, 0x20, 2}}, {16, {5}}, offsets,
+        {0x4D004, 56, 88, Record(88, {{0, {0x38}}, {6, {16, 0x20, 2}}, {16, {5}}, {32, {0x38}},
                                       {36, {0x85, 0x06, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xA0, 0xE2}}})},
     };
 #endif
@@ -64,33 +106,41 @@ TEST_F(OnSimulatedMachine, SpinDownSendsFiveFormsByteForByteInOrder)
     }
 }
 
-// Each form is tried only when every form before it was refused; how each answer is judged.
+// Each form is tried only when every form before it was refused, how each answer is judged,
+// and every form carries STANDBY, whatever the ATA attempt's reply left in the record.
 TEST_F(OnSimulatedMachine, SpinDownJudgesEachAnswerAndGoesOnOnlyAfterARefusal)
 {
-    const struct { const char* what; SimForm forms[FormCount]; int result; size_t sent; } cases[] = {
-        {"ATA taken", {Accept, Accept, Accept, Accept, Accept}, 1, 1},
-        {"ATA header only", {Short, Accept, Refuse, Refuse, Refuse}, 1, 2},
-        {"ATA with ERR and no data", {Status(0x51), Accept, Refuse, Refuse, Refuse}, 1, 2},
-        {"vendor 43 bytes", {Refuse, Short, Accept, Refuse, Refuse}, 1, 3},
-        {"vendor CHECK CONDITION still taken", {Refuse, Status(0x02), Refuse, Refuse, Refuse}, 1, 2},
-        {"vendor error sense, SAT taken", {Refuse, Sense(0x70), Accept, Refuse, Refuse}, 1, 3},
-        {"deferred error with VALID", {Refuse, Sense(0xF1), Sense(0x71), Accept, Refuse}, 1, 4},
-        {"no sense data", {Refuse, Sense(0x00), Refuse, Refuse, Refuse}, 1, 2},
-        {"descriptor-format sense", {Refuse, Refuse, Sense(0x73), Refuse, Refuse}, 1, 3},
-        {"non-data ATA taken", {Refuse, Refuse, Sense(0xF1), Accept, Refuse}, 1, 4},
-        {"registers as sent: E2h has no ERR", {Refuse, Refuse, Refuse, Status(0xE2), Refuse}, 1, 4},
-        {"non-data ATA with ERR", {Refuse, Refuse, Refuse, Status(0x51), Accept}, 1, 5},
-        {"non-data ATA short", {Refuse, Refuse, Refuse, Short, Sense(0x72)}, 1, 5},
-        {"SAT16 CHECK CONDITION", {Refuse, Refuse, Refuse, Refuse, Status(0x02)}, 0, 5},
-        {"SAT16 error sense", {Refuse, Refuse, Refuse, Refuse, Sense(0xF0)}, 0, 5},
-        {"SAT16 short", {Refuse, Refuse, Refuse, Refuse, Short}, 0, 5},
-        {"all refused", {Refuse, Refuse, Refuse, Refuse, Refuse}, 0, 5},
+    const SimForm CheckNone = {AnswerCheckNoSense};
+    auto Check = [](BYTE key) { return SimForm{AnswerCheck, key}; };
+    const struct { const char* what; SimForm forms[FormCount]; int ataStatus; Bytes sense; int result; size_t sent; } cases[] = {
+        {"ATA taken", {Accept, Accept, Accept, Accept, Accept}, -1, {}, 1, 1},
+        {"ATA whole but ERR: aborted", {Accept, Accept, Refuse, Refuse, Refuse}, 0x51, {}, 1, 2},
+        {"ATA header only, 50h back", {Short, Refuse, Refuse, Refuse, Accept}, 0x50, {}, 1, 5},
+        {"ATA header only, 40h back", {Short, Accept, Refuse, Refuse, Refuse}, 0x40, {}, 1, 2},
+        {"ATA ERR and no data", {Status(0x51), Refuse, Accept, Refuse, Refuse}, -1, {}, 1, 3},
+        {"vendor 43 bytes", {Refuse, Short, Accept, Refuse, Refuse}, -1, {}, 1, 3},
+        {"vendor BUSY", {Refuse, Status(0x08), Accept, Refuse, Refuse}, -1, {}, 1, 3},
+        {"CHECK CONDITION without sense", {Refuse, CheckNone, Accept, Refuse, Refuse}, -1, {}, 1, 3},
+        {"CHECK CONDITION, NO SENSE", {Refuse, Check(0), Refuse, Refuse, Refuse}, -1, {}, 1, 2},
+        {"CHECK CONDITION, RECOVERED ERROR", {Refuse, Refuse, Check(1), Refuse, Refuse}, -1, {}, 1, 3},
+        {"CHECK CONDITION, ABORTED COMMAND", {Refuse, Check(0x0B), Check(0x05), Accept, Refuse}, -1, {}, 1, 4},
+        {"GOOD, no sense data", {Refuse, Sense(0x00), Refuse, Refuse, Refuse}, -1, {}, 1, 2},
+        {"GOOD, descriptor sense of NO SENSE", {Refuse, Refuse, Sense(0x73), Refuse, Refuse}, -1, {}, 1, 3},
+        {"fixed-format error sense, VALID or not", {Refuse, Sense(0xF1), Sense(0x71), Accept, Refuse}, -1, {}, 1, 4},
+        {"ATA Status Return with ERR", {Refuse, Accept, Accept, Refuse, Accept}, -1, AtaStatusReturn(0x51), 0, 5},
+        {"ATA Status Return without ERR", {Refuse, Accept, Refuse, Refuse, Refuse}, -1, AtaStatusReturn(0x50), 1, 2},
+        {"registers as sent: E2h has no ERR", {Refuse, Refuse, Refuse, Status(0xE2), Refuse}, -1, {}, 1, 4},
+        {"non-data ATA with ERR", {Refuse, Refuse, Refuse, Status(0x51), Accept}, -1, {}, 1, 5},
+        {"non-data ATA short", {Refuse, Refuse, Refuse, Short, Sense(0x72)}, -1, {}, 1, 5},
+        {"SAT16 CHECK CONDITION, ABORTED COMMAND", {Refuse, Refuse, Refuse, Refuse, Check(0x0B)}, -1, {}, 0, 5},
+        {"SAT16 short", {Refuse, Refuse, Refuse, Refuse, Short}, -1, {}, 0, 5},
     };
     for (const auto& c : cases) {
         Machine(L"disk 2");
         std::copy(c.forms, c.forms + FormCount, sim.disks[0].forms);
+        AnswerBeyondScenario(c.ataStatus, c.sense);
         EXPECT_EQ(SpinDownDisk(2), c.result) << c.what;
-        EXPECT_EQ(Controls().size(), c.sent) << c.what;
+        EXPECT_EQ(sim.disks[0].commands, Bytes(c.sent, ATA_CMD_STANDBY)) << c.what;
         EXPECT_TRUE(SimOpenHandles().empty()) << c.what;
     }
     Machine(L"disk 1 open=fail");
@@ -98,22 +148,10 @@ TEST_F(OnSimulatedMachine, SpinDownJudgesEachAnswerAndGoesOnOnlyAfterARefusal)
     EXPECT_EQ(Trace(), "open PHYSICALDRIVE0, open PHYSICALDRIVE1, open PHYSICALDRIVE4294967295");
 }
 
-// A disk counts down to being pulled out from whichever form it took, with sense data or not,
-// as its scenario's unplug= promises.
-TEST_F(OnSimulatedMachine, ADiskIsUnpluggedAfterAnyFormItTook)
-{
-    for (const wchar_t* taken : {L"sense:00", L"sense:72", L"accept"}) {
-        Machine(L"disk 2 ata=refuse unplug=0.5 vendor-form=" + std::wstring(taken));
-        EXPECT_EQ(SpinDownDisk(2), 1);
-        EXPECT_EQ(sim.disks[0].goneAt, 500u) << taken;
-    }
-}
-
 // A reply that rewrites the header's offsets and counts the header alone: sense and data are
 // still read where the request put them, never where the reply points, and a reply that holds
 // the whole header is taken. A record whose data area the ATA attempt moved outside it is not
 // wrapped at all.
-static decltype(systemCalls.DeviceIoControl) simControl;
 static BOOL WINAPI ControlThenRewrite(HANDLE handle, DWORD code, LPVOID in, DWORD inLength, LPVOID out,
                                       DWORD outLength, LPDWORD returned, LPOVERLAPPED overlapped)
 {
@@ -148,24 +186,21 @@ TEST_F(OnSimulatedMachine, AWrappedFormReadsItsReplyOnlyWhereItPutItsBuffers)
     EXPECT_EQ(Controls().size(), 2u);
 }
 
-// A wrapped form carries the record as the ATA attempt left it: its address, time-out, length,
-// task file (not its reserved eighth register) and data, and DataIn only for a data-in flag
-// standing alone. The spin-down itself wraps the record without rebuilding it: the status
-// that the refused ATA attempt wrote back is what both wrapped forms send as the command.
-TEST_F(OnSimulatedMachine, AWrappedFormCarriesTheRecordAsTheAtaAttemptLeftIt)
+// A wrapped form carries the request's addresses, time-out, length and data, and DataIn only
+// for a data-in flag standing alone; its command is STANDBY whatever the request's registers hold.
+TEST_F(OnSimulatedMachine, AWrappedFormCarriesTheRequestAndSendsStandby)
 {
-    Machine(L"disk 2 ata=status:51 vendor-form=refuse sat=refuse");
+    Machine(L"disk 2 vendor-form=refuse sat=refuse");
     HANDLE disk = OpenDisk(2);
     const struct { USHORT flags; UCHAR dataIn; WrapForm form; size_t taskFile; } cases[] = {
-        {ATA_FLAGS_DATA_IN, 1, WrapFormVendor, 5}, {ATA_FLAGS_DATA_IN | ATA_FLAGS_DRDY_REQUIRED, 0, WrapFormSat, 3},
-        {0, 0, WrapFormVendor, 5}};
+        {ATA_FLAGS_DATA_IN, 1, WrapFormVendor, 5}, {ATA_FLAGS_DATA_IN | ATA_FLAGS_DRDY_REQUIRED, 0, WrapFormSat, 3}};
     for (auto c : cases) {
         AtaRequest request;
         BuildStandbyRequest(&request);
         ATA_PASS_THROUGH_EX& ata = request.header;
         ata.AtaFlags = c.flags, ata.PathId = 1, ata.TargetId = 2, ata.Lun = 3, ata.TimeOutValue = 9;
         ata.DataTransferLength = 3;
-        memcpy(ata.CurrentTaskFile, "\x11\x22\x33\x44\x55\x66\x77\x88", 8);
+        memcpy(ata.CurrentTaskFile, "\x11\x22\x33\x44\x55\x66\x51\x88", 8);
         memcpy(request.data, "\xD1\xD2\xD3\xD4", 4);
         sim.calls.clear();
         EXPECT_EQ(SendAtaOverScsi(request, disk, c.form), 0);
@@ -175,16 +210,10 @@ TEST_F(OnSimulatedMachine, AWrappedFormCarriesTheRecordAsTheAtaAttemptLeftIt)
         const SCSI_PASS_THROUGH* h = reinterpret_cast<const SCSI_PASS_THROUGH*>(sent.data());
         EXPECT_EQ(Bytes({h->PathId, h->TargetId, h->Lun, h->DataIn, BYTE(h->TimeOutValue), BYTE(h->DataTransferLength)}),
                   Bytes({1, 2, 3, c.dataIn, 9, 3})) << c.flags;
-        EXPECT_EQ(Bytes(h->Cdb + c.taskFile, h->Cdb + c.taskFile + 8), Bytes({0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0}));
+        EXPECT_EQ(Bytes(h->Cdb + c.taskFile, h->Cdb + c.taskFile + 8), Bytes({0, 0, 0, 0, 0, 0xA0, 0xE2, 0}));
         EXPECT_EQ(Bytes(sent.end() - 3, sent.end()), Bytes({0xD1, 0xD2, 0xD3}));
     }
     systemCalls.CloseHandle(disk);
-    sim.calls.clear();
-    EXPECT_EQ(SpinDownDisk(2), 0);
-    const std::vector<SimCallRecord> controls = Controls();
-    ASSERT_EQ(controls.size(), 5u);
-    EXPECT_EQ(controls[1].sent[offsetof(SCSI_PASS_THROUGH, Cdb) + 11], 0x51);  // vendor form: command at 11
-    EXPECT_EQ(controls[2].sent[offsetof(SCSI_PASS_THROUGH, Cdb) + 9], 0x51);   // SAT form: at 9
 }
 
 static std::wstring Fill(DiskNumber disk, int capacity, int* result)

@@ -1,4 +1,4 @@
-// Builds the STANDBY request and wraps its task file in the two SCSI command forms.
+// Builds the STANDBY requests, ATA and SCSI, and judges what the device answers to the SCSI ones.
 #include "storage/passthrough/requests.h"
 #include "storage/system_calls.h"
 #include <stddef.h>
@@ -63,6 +63,8 @@ static const UCHAR SatCdbLength = 10;
 enum { SAT_ATA_PASS_THROUGH_16 = 0x85, SatProtocolNonData = 3, Sat16CdbLength = 16 };
 static const UCHAR Sat16TaskFileBytes[TaskFileCarried] = {4, 6, 8, 10, 12, 13, 14};
 
+const UCHAR StandbyTaskFile[TaskFileCarried] = {0, 0, 0, 0, 0, ATA_DEVICE_HEAD, ATA_CMD_STANDBY};
+
 void BuildStandbyRequest(AtaRequest* request)
 {
     memset(request, 0, sizeof *request);
@@ -72,8 +74,7 @@ void BuildStandbyRequest(AtaRequest* request)
     ata.DataTransferLength = AtaDataSize;
     ata.TimeOutValue = AtaTimeOutSeconds;
     ata.DataBufferOffset = offsetof(AtaRequest, data);
-    ata.CurrentTaskFile[TaskFileDevice] = ATA_DEVICE_HEAD;
-    ata.CurrentTaskFile[TaskFileCommand] = ATA_CMD_STANDBY;
+    memcpy(ata.CurrentTaskFile, StandbyTaskFile, TaskFileCarried);
 }
 
 void BuildStandbyNoDataRequest(ATA_PASS_THROUGH_EX* request)
@@ -82,12 +83,11 @@ void BuildStandbyNoDataRequest(ATA_PASS_THROUGH_EX* request)
     request->Length = sizeof *request;
     request->AtaFlags = ATA_FLAGS_DRDY_REQUIRED;
     request->TimeOutValue = AtaTimeOutSeconds;
-    request->CurrentTaskFile[TaskFileDevice] = ATA_DEVICE_HEAD;
-    request->CurrentTaskFile[TaskFileCommand] = ATA_CMD_STANDBY;
+    memcpy(request->CurrentTaskFile, StandbyTaskFile, TaskFileCarried);
 }
 
-// The header of a zeroed SCSI request: the sense area follows the header, the data area (empty
-// when no data moves) follows the sense area.
+// The header of a zeroed SCSI request: the sense area follows the header, the data area
+// follows the sense area.
 static void FillScsiHeader(SCSI_PASS_THROUGH& header, UCHAR dataIn, ULONG length, ULONG timeOut)
 {
     header.Length = sizeof header;
@@ -103,31 +103,57 @@ void BuildSat16StandbyRequest(ScsiRequest* request)
 {
     memset(request, 0, sizeof *request);
     FillScsiHeader(request->header, SCSI_IOCTL_DATA_UNSPECIFIED, 0, AtaTimeOutSeconds);
+    // No data area at all: one that lay past the buffers passed would be refused by some
+    // validators, even at length 0.
+    request->header.DataBufferOffset = 0;
     request->header.CdbLength = Sat16CdbLength;
     UCHAR* cdb = request->header.Cdb;
     cdb[0] = SAT_ATA_PASS_THROUGH_16;
     cdb[1] = SatProtocolNonData << 1;
-    UCHAR taskFile[TaskFileCarried] = {};
-    taskFile[TaskFileDevice] = ATA_DEVICE_HEAD;
-    taskFile[TaskFileCommand] = ATA_CMD_STANDBY;
     for (int i = 0; i < TaskFileCarried; ++i)
-        cdb[Sat16TaskFileBytes[i]] = taskFile[i];
+        cdb[Sat16TaskFileBytes[i]] = StandbyTaskFile[i];
 }
 
-static void SetCdb(SCSI_PASS_THROUGH& scsi, const UCHAR* taskFile, WrapForm form)
+static void SetCdb(SCSI_PASS_THROUGH& scsi, WrapForm form)
 {
     const UCHAR* prefix = form == WrapFormVendor ? VendorCdbPrefix : SatCdb;
     size_t prefixLength = form == WrapFormVendor ? sizeof VendorCdbPrefix : sizeof SatCdb;
     scsi.CdbLength = form == WrapFormVendor ? VendorCdbLength : SatCdbLength;
     memcpy(scsi.Cdb, prefix, prefixLength);
-    memcpy(scsi.Cdb + prefixLength, taskFile, TaskFileCarried);
+    memcpy(scsi.Cdb + prefixLength, StandbyTaskFile, TaskFileCarried);
 }
 
-// Fixed-format sense data for a current (70h) or deferred (71h) error, VALID bit or not.
-static bool SenseReportsError(UCHAR firstSenseByte)
+// Descriptor-format sense that reports no error: the key is NO SENSE or RECOVERED ERROR, and
+// no ATA Status Return descriptor among those it carries (from byte 8, as many bytes as byte 7
+// counts, inside the area) has ERR in its status register (descriptor byte 13).
+static bool DescriptorSenseIsClean(const UCHAR* sense)
 {
-    UCHAR code = firstSenseByte & 0x7F;
-    return code == 0x70 || code == 0x71;
+    enum { SenseKeyByte = 1, AdditionalLengthByte = 7, FirstDescriptor = 8, AtaReturnStatusByte = 13 };
+    UCHAR key = sense[SenseKeyByte] & 0x0F;
+    if (key != SCSI_SENSE_NO_SENSE && key != SCSI_SENSE_RECOVERED_ERROR)
+        return false;
+    size_t end = FirstDescriptor + sense[AdditionalLengthByte];
+    if (end > SenseSize)
+        end = SenseSize;
+    for (size_t at = FirstDescriptor; at + 1 < end; at += 2 + sense[at + 1])
+        if (sense[at] == SCSI_SENSE_DESCRIPTOR_TYPE_ATA_STATUS_RETURN && at + AtaReturnStatusByte < end &&
+            (sense[at + AtaReturnStatusByte] & ATA_STATUS_ERR))
+            return false;
+    return true;
+}
+
+// A SCSI reply that reports no error: GOOD, or CHECK CONDITION whose descriptor sense says
+// nothing went wrong. Fixed-format sense, or descriptor sense of an error, refuses whatever
+// the status; so does CHECK CONDITION without sense data, and every other status.
+static bool ScsiReplyIsClean(UCHAR status, const UCHAR* sense)
+{
+    UCHAR code = sense[0] & 0x7F;  // with or without the VALID bit
+    if (code == SCSI_SENSE_ERRORCODE_FIXED_CURRENT || code == SCSI_SENSE_ERRORCODE_FIXED_DEFERRED)
+        return false;
+    bool descriptor = code == SCSI_SENSE_ERRORCODE_DESCRIPTOR_CURRENT || code == SCSI_SENSE_ERRORCODE_DESCRIPTOR_DEFERRED;
+    if (descriptor && !DescriptorSenseIsClean(sense))
+        return false;
+    return status == SCSISTAT_GOOD || (status == SCSISTAT_CHECK_CONDITION && descriptor);
 }
 
 int SendAtaOverScsi(AtaRequest& request, HANDLE disk, WrapForm form)
@@ -151,13 +177,13 @@ int SendAtaOverScsi(AtaRequest& request, HANDLE disk, WrapForm form)
     header.TargetId = ata.TargetId;
     header.Lun = ata.Lun;
     memcpy(buffer + sizeof(ScsiRequest), ataData, length);
-    SetCdb(header, ata.CurrentTaskFile, form);
+    SetCdb(header, form);
 
     DWORD returned = 0;
     BOOL ok = systemCalls.DeviceIoControl(disk, IOCTL_SCSI_PASS_THROUGH, buffer, sizeof header,
                                           buffer, size, &returned, nullptr);
     // Sense and data are read where this record put them, not where the reply says they are.
-    int accepted = ok && returned >= sizeof header && !SenseReportsError(scsi->sense[0]);
+    int accepted = ok && returned >= sizeof header && ScsiReplyIsClean(header.ScsiStatus, scsi->sense);
     if (accepted)
         memcpy(ataData, buffer + sizeof(ScsiRequest), length);
     delete[] buffer;
@@ -171,6 +197,5 @@ int SendSat16Standby(HANDLE disk)
     DWORD returned = 0;
     BOOL ok = systemCalls.DeviceIoControl(disk, IOCTL_SCSI_PASS_THROUGH, &request, sizeof request.header,
                                           &request, sizeof request, &returned, nullptr);
-    return ok && returned >= sizeof request.header && request.header.ScsiStatus == SCSISTAT_GOOD &&
-           !SenseReportsError(request.sense[0]);
+    return ok && returned >= sizeof request.header && ScsiReplyIsClean(request.header.ScsiStatus, request.sense);
 }

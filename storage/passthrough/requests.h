@@ -21,13 +21,29 @@ enum {
     ATA_STATUS_ERR = 0x01,  // the status register's error bit
 };
 
-// SCSI status GOOD, as the driver kit's scsi.h names it (not in the user-mode headers).
-enum { SCSISTAT_GOOD = 0x00 };
+// SCSI status and sense data, as the driver kit's scsi.h names them (not in the user-mode
+// headers): fixed-format sense (70h/71h) reports an error by its format alone; descriptor
+// format (72h/73h) by its sense key, and a SAT layer adds the ATA registers in an ATA Status
+// Return descriptor.
+enum {
+    SCSISTAT_GOOD = 0x00,
+    SCSISTAT_CHECK_CONDITION = 0x02,
+    SCSI_SENSE_ERRORCODE_FIXED_CURRENT = 0x70,
+    SCSI_SENSE_ERRORCODE_FIXED_DEFERRED = 0x71,
+    SCSI_SENSE_ERRORCODE_DESCRIPTOR_CURRENT = 0x72,
+    SCSI_SENSE_ERRORCODE_DESCRIPTOR_DEFERRED = 0x73,
+    SCSI_SENSE_NO_SENSE = 0x00,
+    SCSI_SENSE_RECOVERED_ERROR = 0x01,
+    SCSI_SENSE_DESCRIPTOR_TYPE_ATA_STATUS_RETURN = 0x09,
+};
 
 // Task-file register positions in CurrentTaskFile (the command register comes back as the
 // status register); the reserved byte 7 is carried by no wrapping.
 enum { TaskFileFeatures, TaskFileSectorCount, TaskFileLbaLow, TaskFileLbaMid, TaskFileLbaHigh,
        TaskFileDevice, TaskFileCommand, TaskFileCarried };
+
+// The STANDBY task file: what every form carries, whatever a device answered to an earlier one.
+extern const UCHAR StandbyTaskFile[TaskFileCarried];
 
 // The ATA pass-through header followed at once by its data area; both the input and the
 // output buffer of IOCTL_ATA_PASS_THROUGH.
@@ -54,9 +70,9 @@ void BuildStandbyNoDataRequest(ATA_PASS_THROUGH_EX* request);
 // SAT ATA PASS-THROUGH(16) carrying the non-data STANDBY, with its sense area and no data.
 void BuildSat16StandbyRequest(ScsiRequest* request);
 
-// Sends the request's task file wrapped in a SCSI command on an open disk handle.
-// 1 when the device took it (and the request's data area then holds the reply's);
-// 0 otherwise, with the request untouched.
+// Sends STANDBY wrapped in a SCSI command on an open disk handle, with the request's
+// addresses, time-out, data direction, length and data. 1 when the device took it (and the
+// request's data area then holds the reply's); 0 otherwise, with the request untouched.
 int SendAtaOverScsi(AtaRequest& request, HANDLE disk, WrapForm form);
 // Sends the non-data STANDBY in SAT ATA PASS-THROUGH(16); 1 when the device took it.
 int SendSat16Standby(HANDLE disk);
