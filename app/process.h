@@ -11,7 +11,7 @@ struct ModeChoice {
 };
 
 // No argument: TrayMode; "/menu": MenuMode; "/self": PathMode with the program's own path;
-// any other switch: PathMode with an empty path, which names no disk; anything else:
+// any other switch ("/" or "-"): PathMode with an empty path, which names no disk; anything else:
 // PathMode with that argument. Switches compare folding only A-Z; later arguments are ignored.
 ModeChoice ChooseMode(int argc, WCHAR** argv);
 

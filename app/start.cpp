@@ -19,7 +19,7 @@ ModeChoice ChooseMode(int argc, WCHAR** argv)
     if (EqualFoldingAtoZ(argv[1], L"/self"))
         return {PathMode, ModulePath};
     // A mistyped switch would resolve to the root of the current drive: it names no disk.
-    if (argv[1][0] == L'/')
+    if (argv[1][0] == L'/' || argv[1][0] == L'-')
         return {PathMode, NoPath};
     return {PathMode, argv[1]};
 }

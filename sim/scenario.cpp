@@ -35,7 +35,7 @@ static std::vector<std::wstring> Split(const std::wstring& line)
 }
 
 // The fixed part of the descriptor, then each string the line gives, with its NUL.
-static std::vector<BYTE> Descriptor(STORAGE_BUS_TYPE bus, const Settings& s)
+static std::vector<BYTE> Descriptor(STORAGE_BUS_TYPE bus, const Settings& s, bool removable)
 {
     static const wchar_t* const keys[4] = {L"vendor", L"product", L"revision", L"serial"};
     std::vector<BYTE> bytes(sizeof(STORAGE_DEVICE_DESCRIPTOR));
@@ -56,6 +56,7 @@ static std::vector<BYTE> Descriptor(STORAGE_BUS_TYPE bus, const Settings& s)
     d->ProductRevisionOffset = offsets[2];
     d->SerialNumberOffset = offsets[3];
     d->BusType = bus;
+    d->RemovableMedia = removable;
     return bytes;
 }
 
@@ -78,8 +79,16 @@ static bool ParseForm(const std::wstring& text, bool ata, SimForm* form)
     return true;
 }
 
+// "yes" for a flag that is set; false (the default) when the key is absent.
+static bool Flag(const Settings& s, const wchar_t* key, std::wstring* problem)
+{
+    if (s.count(key) && s.at(key) != L"yes")
+        *problem = std::wstring(key) + L" must be yes";
+    return s.count(key) != 0;
+}
+
 // A disk takes the first form and refuses the two added for stricter bridges unless its
-// line says otherwise.
+// line says otherwise; it is a fixed disk unless removable=yes.
 static std::wstring ParseDisk(const std::wstring& numberText, const Settings& s)
 {
     static const struct { const wchar_t* name; STORAGE_BUS_TYPE bus; } buses[] = {
@@ -94,7 +103,11 @@ static std::wstring ParseDisk(const std::wstring& numberText, const Settings& s)
             value = b.bus, known = true;
     if (!known)
         return L"bus must be usb, sata, scsi, nvme or a number";
-    SimDisk disk = {DWORD(number), !s.count(L"open"), Descriptor(STORAGE_BUS_TYPE(value), s),
+    std::wstring problem;
+    bool removable = Flag(s, L"removable", &problem);
+    if (!problem.empty())
+        return problem;
+    SimDisk disk = {DWORD(number), !s.count(L"open"), Descriptor(STORAGE_BUS_TYPE(value), s, removable),
                     {{AnswerAccept}, {AnswerAccept}, {AnswerAccept}, {AnswerRefuse}, {AnswerRefuse}},
                     SimNever, SimNever, ERROR_DEV_NOT_EXIST, false};
     for (int i = 0; i < FormCount; ++i) {
@@ -122,8 +135,12 @@ static std::wstring ParseDisk(const std::wstring& numberText, const Settings& s)
 
 static std::wstring ParseVolume(const std::wstring& name, const Settings& s)
 {
-    static const wchar_t* const faults[] = {L"", L"open", L"dismount", L"flush", L"eject"};
-    SimVolume volume = {name, NoDiskNumber, {}, FaultNone, s.count(L"type") != 0, false};
+    static const wchar_t* const faults[] = {L"", L"open", L"dismount", L"flush", L"eject", L"lock"};
+    std::wstring problem;
+    SimVolume volume = {name, NoDiskNumber, {}, FaultNone, s.count(L"type") != 0, Flag(s, L"open-files", &problem),
+                        Flag(s, L"windows", &problem), {}, false, SimNoHandle, SimNoHandle, false};
+    if (!problem.empty())
+        return problem;
     unsigned long number = 0;
     if (!s.count(L"disk") || (s.at(L"disk") != L"none" && !Number(s.at(L"disk"), &number)))
         return L"disk=N or disk=none expected";
@@ -133,13 +150,19 @@ static std::wstring ParseVolume(const std::wstring& name, const Settings& s)
     for (size_t start = 0, end; (end = list.find(L';', start)) != std::wstring::npos; start = end + 1)
         if (end > start)
             volume.mounts.push_back(list.substr(start, end - start));
+    std::wstring extents = s.count(L"extents") ? s.at(L"extents") + L',' : L"";
+    for (size_t start = 0, end; (end = extents.find(L',', start)) != std::wstring::npos; start = end + 1) {
+        if (!Number(extents.substr(start, end - start), &number) || volume.disk != NoDiskNumber)
+            return L"extents=N,M,... (numbers) needs disk=none";
+        volume.extents.push_back(DWORD(number));
+    }
     if (s.count(L"type") && s.at(L"type") != L"cdrom")
         return L"type must be cdrom";
-    for (int f = FaultOpen; f <= FaultEject && s.count(L"fail"); ++f)
+    for (int f = FaultOpen; f <= FaultLock && s.count(L"fail"); ++f)
         if (s.at(L"fail") == faults[f])
             volume.fault = SimVolumeFault(f);
     if (s.count(L"fail") && volume.fault == FaultNone)
-        return L"fail must be open, dismount, flush or eject";
+        return L"fail must be open, dismount, flush, eject or lock";
     sim.volumes.push_back(volume);
     return L"";
 }

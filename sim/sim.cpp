@@ -76,6 +76,44 @@ std::wstring SimVolumeDevicePath(const std::wstring& name)
     return at == std::wstring::npos ? L"" : L"\\\\.\\" + name.substr(at, name.find(L'\\', at) - at);
 }
 
+static SimDisk* DiskNumbered(DWORD number)
+{
+    for (SimDisk& disk : sim.disks)
+        if (disk.number == number)
+            return &disk;
+    return nullptr;
+}
+
+// Mounted again by an open that asks for data: its disk spins up, and no longer counts as
+// spun down, nor goes away as if it had been.
+static void Remount(SimVolume& volume)
+{
+    volume.dismounted = false;
+    SimDisk* disk = DiskNumbered(volume.disk);
+    if (disk && disk->spunDown)
+        disk->spunDown = false, disk->goneAt = SimNever;
+}
+
+static bool AsksForData(DWORD access)
+{
+    return access & (GENERIC_READ | GENERIC_WRITE | GENERIC_ALL | FILE_READ_DATA | FILE_WRITE_DATA | FILE_APPEND_DATA);
+}
+
+// An open without read or write access reaches the volume device: it mounts nothing and a
+// lock lets it through. One with data access is refused by a lock, and by the handle that
+// dismounted the volume while that stays open; else it mounts a dismounted volume again.
+static HANDLE OpenVolume(size_t index, const std::wstring& path, DWORD access)
+{
+    SimVolume& volume = sim.volumes[index];
+    bool data = AsksForData(access);
+    if (volume.fault == FaultOpen || (data && (volume.lockedBy != SimNoHandle ||
+                                               (volume.dismounted && volume.heldBy != SimNoHandle))))
+        return FailOpen(ERROR_ACCESS_DENIED);
+    if (data && volume.dismounted)
+        Remount(volume);
+    return NewHandle(HandleVolume, index, path, access);
+}
+
 static HANDLE WINAPI SimCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                                     DWORD disposition, DWORD flags, HANDLE templateFile)
 {
@@ -89,8 +127,7 @@ static HANDLE WINAPI SimCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPS
             return sim.disks[i].opens ? NewHandle(HandleDisk, i, p, access) : FailOpen(ERROR_ACCESS_DENIED);
     for (size_t i = 0; i < sim.volumes.size(); ++i)
         if (p == SimVolumeDevicePath(sim.volumes[i].name))
-            return sim.volumes[i].fault != FaultOpen ? NewHandle(HandleVolume, i, p, access)
-                                                     : FailOpen(ERROR_ACCESS_DENIED);
+            return OpenVolume(i, p, access);
     return FailOpen(ERROR_FILE_NOT_FOUND);
 }
 
@@ -100,9 +137,15 @@ static BOOL WINAPI SimCloseHandle(HANDLE handle)
     if (!h && reinterpret_cast<uintptr_t>(handle) < HandleBase)
         return CloseHandle(handle);
     bool injected = Injected({CallCloseHandle, HandlePath(handle)}, ERROR_INVALID_HANDLE);
-    if (h)
-        h->open = false;  // a close that reports an error has still let the handle go
-    return h && !injected ? TRUE : Fail(ERROR_INVALID_HANDLE);
+    if (!h)
+        return Fail(ERROR_INVALID_HANDLE);
+    h->open = false;  // a close that reports an error has still let the handle go
+    int slot = int(h - handles.data());
+    for (SimVolume& volume : sim.volumes) {
+        volume.lockedBy = volume.lockedBy == slot ? SimNoHandle : volume.lockedBy;
+        volume.heldBy = volume.heldBy == slot ? SimNoHandle : volume.heldBy;
+    }
+    return injected ? Fail(ERROR_INVALID_HANDLE) : TRUE;
 }
 
 // Whether a disk that answers a form so takes STANDBY: this starts its countdown.
@@ -186,22 +229,27 @@ static SimFormIndex FormOf(DWORD code, const BYTE* record)
     return operation == 0xDF ? FormVendor : operation == 0xA1 ? FormSat : operation == 0x85 ? FormSat16 : FormCount;
 }
 
+// The standard device property: the descriptor, or as much of it as fits.
+static BOOL QueryDescriptor(const SimDisk& disk, const void* in, DWORD inLength, void* out, DWORD outLength,
+                            DWORD* returned)
+{
+    const STORAGE_PROPERTY_QUERY* query = static_cast<const STORAGE_PROPERTY_QUERY*>(in);
+    if (inLength < sizeof *query || query->PropertyId != StorageDeviceProperty || query->QueryType != PropertyStandardQuery)
+        return Fail(ERROR_INVALID_PARAMETER);  // this disk answers the device property only
+    if (outLength < sizeof(STORAGE_DESCRIPTOR_HEADER))  // no room even for Version and Size
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    *returned = std::min(outLength, DWORD(disk.descriptor.size()));
+    memcpy(out, disk.descriptor.data(), *returned);
+    return TRUE;
+}
+
 static BOOL DiskControl(SimDisk& disk, const SimHandle& h, DWORD code, const void* in, DWORD inLength, void* out,
                         DWORD outLength, DWORD* returned)
 {
     if (Now() >= disk.goneAt)
         return Fail(disk.goneError);
-    if (code == IOCTL_STORAGE_QUERY_PROPERTY) {
-        const STORAGE_PROPERTY_QUERY* query = static_cast<const STORAGE_PROPERTY_QUERY*>(in);
-        if (inLength < sizeof *query || query->PropertyId != StorageDeviceProperty ||
-            query->QueryType != PropertyStandardQuery)
-            return Fail(ERROR_INVALID_PARAMETER);  // this disk answers the device property only
-        if (outLength < sizeof(STORAGE_DESCRIPTOR_HEADER))  // no room even for Version and Size
-            return Fail(ERROR_INSUFFICIENT_BUFFER);
-        *returned = std::min(outLength, DWORD(disk.descriptor.size()));
-        memcpy(out, disk.descriptor.data(), *returned);
-        return TRUE;
-    }
+    if (code == IOCTL_STORAGE_QUERY_PROPERTY)
+        return QueryDescriptor(disk, in, inLength, out, outLength, returned);
     if (code != IOCTL_ATA_PASS_THROUGH && code != IOCTL_SCSI_PASS_THROUGH)
         return Fail(ERROR_INVALID_FUNCTION);
     if (!(h.access & GENERIC_WRITE))  // pass-through asks for read and write access
@@ -210,10 +258,46 @@ static BOOL DiskControl(SimDisk& disk, const SimHandle& h, DWORD code, const voi
     return form == FormCount ? Fail(ERROR_INVALID_FUNCTION) : Answer(disk, form, static_cast<BYTE*>(out), outLength, returned);
 }
 
-static BOOL VolumeControl(SimVolume& volume, const SimHandle& h, DWORD code, void* out, DWORD outLength,
-                          DWORD* returned)
+static BOOL AnswerExtents(const SimVolume& volume, void* out, DWORD outLength, DWORD* returned)
 {
-    if (code == IOCTL_STORAGE_GET_DEVICE_NUMBER) {
+    std::vector<DWORD> disks = volume.extents;
+    if (disks.empty() && volume.disk != NoDiskNumber && !volume.cdrom)
+        disks.push_back(volume.disk);
+    if (disks.empty())
+        return Fail(ERROR_INVALID_FUNCTION);
+    VOLUME_DISK_EXTENTS* list = static_cast<VOLUME_DISK_EXTENTS*>(out);
+    DWORD needed = offsetof(VOLUME_DISK_EXTENTS, Extents) + disks.size() * sizeof(DISK_EXTENT);
+    if (outLength < sizeof *list)
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    list->NumberOfDiskExtents = DWORD(disks.size());
+    if (outLength < needed)  // the count alone, as Windows answers a buffer too small
+        return Fail(ERROR_MORE_DATA);
+    for (size_t i = 0; i < disks.size(); ++i)
+        list->Extents[i] = {disks[i], {{0, 0}}, {{0x100000, 0}}};
+    *returned = needed;
+    return TRUE;
+}
+
+// Another open of the volume with data access, as its file system counts them.
+static bool OpenedForDataElsewhere(const SimVolume& volume, int slot)
+{
+    for (size_t i = 0; i < handles.size(); ++i)
+        if (handles[i].open && int(i) != slot && handles[i].kind == HandleVolume &&
+            &sim.volumes[handles[i].index] == &volume && AsksForData(handles[i].access))
+            return true;
+    return false;
+}
+
+// A volume's answers: where it lies, its disk's descriptor, and the controls of the dismount,
+// which need a handle with read and write access.
+static BOOL VolumeControl(SimVolume& volume, const SimHandle& h, DWORD code, const void* in, DWORD inLength, void* out,
+                          DWORD outLength, DWORD* returned)
+{
+    SimDisk* disk = volume.cdrom || !volume.extents.empty() ? nullptr : DiskNumbered(volume.disk);
+    const int slot = int(&h - handles.data());
+    bool data = h.access & GENERIC_WRITE;
+    switch (code) {
+    case IOCTL_STORAGE_GET_DEVICE_NUMBER:
         if (volume.disk == NoDiskNumber)
             return Fail(ERROR_INVALID_FUNCTION);
         if (outLength < sizeof(STORAGE_DEVICE_NUMBER))
@@ -222,12 +306,29 @@ static BOOL VolumeControl(SimVolume& volume, const SimHandle& h, DWORD code, voi
                                                      volume.disk, 1};
         *returned = sizeof(STORAGE_DEVICE_NUMBER);
         return TRUE;
+    case IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS: return AnswerExtents(volume, out, outLength, returned);
+    case IOCTL_STORAGE_QUERY_PROPERTY:
+        return disk ? QueryDescriptor(*disk, in, inLength, out, outLength, returned) : Fail(ERROR_INVALID_FUNCTION);
+    case FSCTL_LOCK_VOLUME:
+        // Refused while anything else holds it: a lock, or while it is mounted, open files
+        // or another open with data access.
+        if (!data || volume.fault == FaultLock || volume.lockedBy != SimNoHandle ||
+            volume.openFiles || (!volume.dismounted && OpenedForDataElsewhere(volume, slot)))
+            return Fail(ERROR_ACCESS_DENIED);
+        volume.lockedBy = slot;
+        return TRUE;
+    case FSCTL_DISMOUNT_VOLUME:
+        if (!data || volume.fault == FaultDismount)
+            return Fail(ERROR_ACCESS_DENIED);
+        volume.dismounted = true, volume.heldBy = slot, volume.openFiles = false;  // open files cut off
+        return TRUE;
+    case IOCTL_STORAGE_EJECT_MEDIA:
+        if (volume.fault == FaultEject || !disk || !reinterpret_cast<const STORAGE_DEVICE_DESCRIPTOR*>(
+                                                       disk->descriptor.data())->RemovableMedia)
+            return Fail(ERROR_INVALID_FUNCTION);  // a fixed disk refuses LoEj
+        return volume.ejected = true;
     }
-    if (code == FSCTL_DISMOUNT_VOLUME)
-        return !(h.access & GENERIC_WRITE) || volume.fault == FaultDismount ? Fail(ERROR_ACCESS_DENIED) : TRUE;
-    if (code != IOCTL_STORAGE_EJECT_MEDIA || volume.fault == FaultEject)
-        return Fail(ERROR_INVALID_FUNCTION);
-    return volume.ejected = true;
+    return Fail(ERROR_INVALID_FUNCTION);
 }
 
 static BOOL WINAPI SimDeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inLength, LPVOID out,
@@ -244,7 +345,7 @@ static BOOL WINAPI SimDeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWOR
     *returned = 0;
     if (h->kind == HandleDisk)
         return DiskControl(sim.disks[h->index], *h, code, in, inLength, out, outLength, returned);
-    return VolumeControl(sim.volumes[h->index], *h, code, out, outLength, returned);
+    return VolumeControl(sim.volumes[h->index], *h, code, in, inLength, out, outLength, returned);
 }
 
 static BOOL WINAPI SimFlushFileBuffers(HANDLE handle)
@@ -254,7 +355,12 @@ static BOOL WINAPI SimFlushFileBuffers(HANDLE handle)
         return FALSE;
     if (!h || h->kind != HandleVolume)
         return Fail(ERROR_INVALID_HANDLE);
-    return sim.volumes[h->index].fault == FaultFlush ? Fail(ERROR_WRITE_FAULT) : TRUE;
+    const SimVolume& volume = sim.volumes[h->index];
+    if (!(h->access & GENERIC_WRITE))
+        return Fail(ERROR_ACCESS_DENIED);
+    if (volume.dismounted)  // FAT marks a volume bad as it dismounts it
+        return Fail(ERROR_FILE_INVALID);
+    return volume.fault == FaultFlush ? Fail(ERROR_WRITE_FAULT) : TRUE;
 }
 
 static BOOL CopyName(const std::wstring& name, LPWSTR buffer, DWORD capacity)
@@ -314,24 +420,69 @@ static BOOL WINAPI SimGetVolumePathNamesForVolumeNameW(LPCWSTR name, LPWCH buffe
     return Fail(ERROR_FILE_NOT_FOUND);
 }
 
-// The longest mount point that begins the path, which is first made full against the
-// current directory, as the system does; a path under none fails.
+static const SimVolume* WindowsVolume()
+{
+    for (const SimVolume& volume : sim.volumes)
+        if (volume.windows)
+            return &volume;
+    return nullptr;
+}
+
+// The longest mount point (or volume name) that begins the path, which is first made full
+// against the current directory, as the system does; a mounted folder is its own mount point. For a path under none (a device path,
+// a name such as CON) Windows answers with the boot volume; without one, the call fails.
 static BOOL WINAPI SimGetVolumePathNameW(LPCWSTR path, LPWSTR buffer, DWORD capacity)
 {
     if (Injected({CallGetVolumePathName, path}, ERROR_FILE_NOT_FOUND))
         return FALSE;
-    WCHAR full[MAX_PATH];
+    WCHAR full[MAX_PATH + 1];
     DWORD length = GetFullPathNameW(path, MAX_PATH, full, nullptr);
     if (!length || length >= MAX_PATH)
         return Fail(ERROR_INVALID_NAME);
+    lstrcpyW(full + length++, L"\\");  // a mounted folder named without its backslash is its root
     const std::wstring* best = nullptr;
+    auto consider = [&](const std::wstring& mount) {
+        if (CompareStringOrdinal(full, int(std::min<size_t>(mount.size(), length)), mount.c_str(), int(mount.size()),
+                                 TRUE) == CSTR_EQUAL &&
+            (!best || mount.size() > best->size()))
+            best = &mount;
+    };
+    for (const SimVolume& volume : sim.volumes) {
+        consider(volume.name);
+        for (const std::wstring& mount : volume.mounts)
+            consider(mount);
+    }
+    const SimVolume* windows = WindowsVolume();
+    if (!best && windows)
+        best = windows->mounts.empty() ? &windows->name : &windows->mounts[0];
+    return best ? CopyName(*best, buffer, capacity) : Fail(ERROR_FILE_NOT_FOUND);
+}
+
+static BOOL WINAPI SimGetVolumeNameForVolumeMountPointW(LPCWSTR mountPoint, LPWSTR buffer, DWORD capacity)
+{
+    if (Injected({CallGetVolumeNameForMountPoint, mountPoint}, ERROR_FILE_NOT_FOUND))
+        return FALSE;
     for (const SimVolume& volume : sim.volumes)
         for (const std::wstring& mount : volume.mounts)
-            if (CompareStringOrdinal(full, int(std::min<size_t>(mount.size(), length)), mount.c_str(),
-                                     int(mount.size()), TRUE) == CSTR_EQUAL &&
-                (!best || mount.size() > best->size()))
-                best = &mount;
-    return best ? CopyName(*best, buffer, capacity) : Fail(ERROR_FILE_NOT_FOUND);
+            if (CompareStringOrdinal(mountPoint, -1, mount.c_str(), -1, TRUE) == CSTR_EQUAL ||
+                CompareStringOrdinal(mountPoint, -1, volume.name.c_str(), -1, TRUE) == CSTR_EQUAL)
+                return CopyName(volume.name, buffer, capacity);
+    return Fail(ERROR_INVALID_PARAMETER);
+}
+
+// The Windows directory on the volume that holds it (named by its first mount point, or by
+// its own name); on none of the machine's volumes, a volume name that none of them has.
+static UINT WINAPI SimGetWindowsDirectoryW(LPWSTR buffer, UINT capacity)
+{
+    if (Injected({CallGetWindowsDirectory}, ERROR_NOT_ENOUGH_MEMORY))
+        return 0;
+    const SimVolume* windows = WindowsVolume();
+    std::wstring directory = (!windows ? L"\\\\?\\Volume{00000000-0000-0000-0000-00000000000w}\\"
+                              : windows->mounts.empty() ? windows->name : windows->mounts[0]) + L"Windows";
+    if (directory.size() >= capacity)
+        return UINT(directory.size() + 1);
+    CopyName(directory, buffer, capacity);
+    return UINT(directory.size());
 }
 
 static void WINAPI SimSleep(DWORD milliseconds)
@@ -348,7 +499,7 @@ void SimInstall()
     handles.clear();
     systemCalls = {SimCreateFileW, SimDeviceIoControl, SimCloseHandle, SimFlushFileBuffers, SimFindFirstVolumeW,
                    SimFindNextVolumeW, SimFindVolumeClose, SimGetVolumePathNamesForVolumeNameW, SimGetVolumePathNameW,
-                   ::GetModuleFileNameW, SimSleep};
+                   SimGetVolumeNameForVolumeMountPointW, SimGetWindowsDirectoryW, ::GetModuleFileNameW, SimSleep};
 }
 
 std::vector<std::wstring> SimOpenHandles()

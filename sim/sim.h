@@ -27,23 +27,30 @@ struct SimDisk {
     ULONGLONG unplugDelay;  // milliseconds from a spin-down it took until it is pulled out
     ULONGLONG goneAt;       // clock at which it stops answering
     DWORD goneError;        // what its queries then fail with
-    bool spunDown;          // it took a spin-down form
+    bool spunDown;          // it took STANDBY and has not been spun up since
     std::vector<BYTE> commands;  // the ATA command that each form it received carried
 };
 
-enum SimVolumeFault { FaultNone, FaultOpen, FaultDismount, FaultFlush, FaultEject };
+enum SimVolumeFault { FaultNone, FaultOpen, FaultDismount, FaultFlush, FaultEject, FaultLock };
+const int SimNoHandle = -1;
 struct SimVolume {
     std::wstring name;                 // as the volume enumeration reports it
     DWORD disk;                        // NoDiskNumber: the number query fails
     std::vector<std::wstring> mounts;  // each with its trailing backslash
     SimVolumeFault fault;
     bool cdrom;                        // answers DeviceType FILE_DEVICE_CD_ROM
-    bool ejected;                      // dismounted, flushed and ejected
+    bool openFiles;                    // another program holds files on it while it is mounted
+    bool windows;                      // it holds the Windows directory
+    std::vector<DWORD> extents;        // the disks of a volume on no single disk, one extent each
+    bool dismounted;                   // until a read or write open that nothing refuses mounts it
+    int heldBy, lockedBy;              // the handle that dismounted it, that locked it, while open
+    bool ejected;
 };
 
 enum SimCall {
     CallCreateFile, CallDeviceIoControl, CallCloseHandle, CallFlushFileBuffers, CallFindFirstVolume,
-    CallFindNextVolume, CallFindVolumeClose, CallGetVolumePathNames, CallGetVolumePathName
+    CallFindNextVolume, CallFindVolumeClose, CallGetVolumePathNames, CallGetVolumePathName,
+    CallGetVolumeNameForMountPoint, CallGetWindowsDirectory
 };
 // One call as the machine received it. device: the path opened, the device of the handle,
 // the volume name or the path asked about; empty for the volume enumeration.

@@ -27,6 +27,12 @@ int IsUsbDisk(DiskNumber disk)
     return ok && descriptor.BusType == BusTypeUsb;
 }
 
+int HasRemovableMedia(HANDLE device)
+{
+    STORAGE_DEVICE_DESCRIPTOR descriptor = {};
+    return QueryDescriptor(device, &descriptor, sizeof descriptor) && descriptor.RemovableMedia;
+}
+
 // The offset of the first identification string in memory, or size when there is none.
 // Offsets at or past the end of the descriptor are ignored.
 static DWORD FirstStringOffset(const STORAGE_DEVICE_DESCRIPTOR* descriptor, DWORD size)

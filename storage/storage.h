@@ -12,16 +12,29 @@ const DWORD NoDiskNumber = 0xFFFFFFFF;
 
 // Device paths: "\\.\PHYSICALDRIVE%u" for a disk, "\\.\Volume{GUID}" for a volume.
 // Both open for read and write, shared for read and write; the caller closes the handle.
+// Only the dismount opens a volume so: such an open of a dismounted volume mounts it again.
 HANDLE OpenDisk(DiskNumber disk);
 HANDLE OpenVolume(const WCHAR* volumeDevicePath);
 
-// The DeviceNumber that a volume reports for its disk, or NoDiskNumber when it has none.
-// Only disk volumes have one: CD and DVD drives (and mounted images) count in a series of
-// their own, so their numbers name no physical disk.
+// Where a volume lies, asked on a handle without read or write access, which mounts nothing
+// and is let through by a locked volume. Only disk volumes lie on a disk: CD and DVD drives
+// (and mounted images) count in a series of numbers of their own.
+enum VolumePlace {
+    OnOneDisk,       // *diskNumber is the disk
+    OnNoDisk,        // a CD or DVD drive, an image
+    OnSeveralDisks,  // the volume does not know the question: a spanned or dynamic volume
+    NotAnswered,     // it could not be opened, or the question failed otherwise
+};
+VolumePlace AskVolumeDisk(const WCHAR* volumeDevicePath, DWORD* diskNumber);
+// The disk of a volume that lies on one, else NoDiskNumber.
 DWORD VolumeDiskNumber(const WCHAR* volumeDevicePath);
-// The same, and whether the volume answered: false when it could not be opened or the query
-// failed for another reason than the volume lying on no single disk.
-bool AskVolumeDiskNumber(const WCHAR* volumeDevicePath, DWORD* diskNumber);
+
+// How a volume that does not lie on one disk lies on a given disk, by its disk extents.
+enum DiskShare { ShareNone, ShareWhole, SharePart, ShareUnknown };
+DiskShare AskVolumeShareOfDisk(const WCHAR* volumeDevicePath, DiskNumber disk);
+
+// The disk that holds the volume of the Windows directory; NoDiskNumber when it cannot be told.
+DWORD GetWindowsDiskNumber();
 
 // One more than the highest disk number that any volume reports; 0 when none does.
 DiskNumber GetDiskNumberLimit();
@@ -32,6 +45,8 @@ DiskNumber GetDiskNumberLimit();
 int GetDiskVolumePaths(WCHAR* buffer, DiskNumber disk, int capacity);
 
 int IsUsbDisk(DiskNumber disk);
+// Whether the device descriptor of an open disk or volume says RemovableMedia.
+int HasRemovableMedia(HANDLE device);
 
 // The disk's vendor, product, revision and serial strings as one line, in the order in which
 // they lie in its descriptor, NULs turned into spaces. Returns units written (or needed) with
@@ -42,12 +57,15 @@ int GetDiskDescription(DiskNumber disk, WCHAR* buffer, int capacity);
 // (ERROR_DEV_NOT_EXIST), 0 for any other error or when it cannot be opened at all.
 int WaitUntilDiskGone(DiskNumber disk);
 
-// Dismounts, flushes and ejects one volume. On success its handle stays open until the
-// process ends, so that nothing mounts the volume again before the disk is unplugged.
+// Takes one volume out of use: writes out what is cached, locks it when nothing holds it,
+// dismounts it (by force when it could not be locked, cutting open files off), and ejects
+// removable media. From the dismount on its handle stays open until the process ends, so
+// that nothing mounts the volume again before the disk is unplugged.
 int DismountVolume(const WCHAR* volumeDevicePath);
 
 // Dismounts every volume of the disk, stopping at the first that fails; writes
 // "Succeeded.\n" to standard output when all of them (or none at all) were dismounted.
+// A volume that lies on the disk only in part (spanned, mirrored) fails it before any is touched.
 int DismountDiskVolumes(DiskNumber disk);
 
 // Sends ATA STANDBY through ATA pass-through, then wrapped in two SCSI forms, until one is taken.

@@ -11,6 +11,8 @@ const SystemCalls defaultSystemCalls = {
     ::FindVolumeClose,
     ::GetVolumePathNamesForVolumeNameW,
     ::GetVolumePathNameW,
+    ::GetVolumeNameForVolumeMountPointW,
+    ::GetWindowsDirectoryW,
     ::GetModuleFileNameW,
     ::Sleep,
 };

@@ -15,6 +15,8 @@ struct SystemCalls {
     decltype(&::FindVolumeClose) FindVolumeClose;
     decltype(&::GetVolumePathNamesForVolumeNameW) GetVolumePathNamesForVolumeNameW;
     decltype(&::GetVolumePathNameW) GetVolumePathNameW;
+    decltype(&::GetVolumeNameForVolumeMountPointW) GetVolumeNameForVolumeMountPointW;
+    decltype(&::GetWindowsDirectoryW) GetWindowsDirectoryW;
     decltype(&::GetModuleFileNameW) GetModuleFileNameW;
     decltype(&::Sleep) Sleep;
 };

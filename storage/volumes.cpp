@@ -4,14 +4,14 @@
 #include "storage/system_calls.h"
 #include "storage/volume_walk.h"
 #include <winioctl.h>
+#include <stddef.h>
 
 static const WCHAR DevicePrefix[] = L"\\\\.\\";
 static const WCHAR VolumeMarker[] = L"Volume{";
 
-static HANDLE OpenDevice(const WCHAR* path)
+static HANDLE OpenDevice(const WCHAR* path, DWORD access)
 {
-    return systemCalls.CreateFileW(path, GENERIC_READ | GENERIC_WRITE,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+    return systemCalls.CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                    FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
@@ -29,37 +29,77 @@ HANDLE OpenDisk(DiskNumber disk)
     while (count > 0)
         *end++ = digits[--count];
     *end = 0;
-    return OpenDevice(path);
+    return OpenDevice(path, GENERIC_READ | GENERIC_WRITE);
 }
 
 HANDLE OpenVolume(const WCHAR* volumeDevicePath)
 {
-    return OpenDevice(volumeDevicePath);
+    return OpenDevice(volumeDevicePath, GENERIC_READ | GENERIC_WRITE);
 }
 
-bool AskVolumeDiskNumber(const WCHAR* volumeDevicePath, DWORD* diskNumber)
+// An open without read or write access reaches the volume device itself, not its file
+// system: it mounts nothing, and a locked volume lets it through.
+static HANDLE OpenVolumeToAsk(const WCHAR* volumeDevicePath)
+{
+    return OpenDevice(volumeDevicePath, FILE_READ_ATTRIBUTES);
+}
+
+static bool DoesNotKnowTheQuestion(DWORD error)
+{
+    return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED;
+}
+
+VolumePlace AskVolumeDisk(const WCHAR* volumeDevicePath, DWORD* diskNumber)
 {
     *diskNumber = NoDiskNumber;
-    HANDLE volume = OpenVolume(volumeDevicePath);
+    HANDLE volume = OpenVolumeToAsk(volumeDevicePath);
     if (volume == INVALID_HANDLE_VALUE)
-        return false;
+        return NotAnswered;
     STORAGE_DEVICE_NUMBER number = {};
     DWORD returned = 0;
     BOOL ok = systemCalls.DeviceIoControl(volume, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number,
                                           sizeof number, &returned, nullptr);
     DWORD error = GetLastError();  // before the close, which may set an error of its own
     systemCalls.CloseHandle(volume);
-    if (ok && number.DeviceType == FILE_DEVICE_DISK)
-        *diskNumber = number.DeviceNumber;
-    // A volume that spans several disks does not know the question.
-    return ok || error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED;
+    if (!ok)
+        return DoesNotKnowTheQuestion(error) ? OnSeveralDisks : NotAnswered;
+    if (number.DeviceType != FILE_DEVICE_DISK)
+        return OnNoDisk;
+    *diskNumber = number.DeviceNumber;
+    return OnOneDisk;
 }
 
 DWORD VolumeDiskNumber(const WCHAR* volumeDevicePath)
 {
     DWORD diskNumber;
-    AskVolumeDiskNumber(volumeDevicePath, &diskNumber);
+    AskVolumeDisk(volumeDevicePath, &diskNumber);
     return diskNumber;
+}
+
+enum { MaxVolumeExtents = 32 };
+
+DiskShare AskVolumeShareOfDisk(const WCHAR* volumeDevicePath, DiskNumber disk)
+{
+    HANDLE volume = OpenVolumeToAsk(volumeDevicePath);
+    if (volume == INVALID_HANDLE_VALUE)
+        return ShareUnknown;
+    union {
+        VOLUME_DISK_EXTENTS list;
+        BYTE room[offsetof(VOLUME_DISK_EXTENTS, Extents) + MaxVolumeExtents * sizeof(DISK_EXTENT)];
+    } extents = {};
+    DWORD returned = 0;
+    BOOL ok = systemCalls.DeviceIoControl(volume, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, &extents,
+                                          sizeof extents, &returned, nullptr);
+    DWORD error = GetLastError();
+    systemCalls.CloseHandle(volume);
+    if (!ok)  // a volume of no disk at all (a RAM disk, say) does not know the question either
+        return DoesNotKnowTheQuestion(error) ? ShareNone : ShareUnknown;
+    DWORD count = extents.list.NumberOfDiskExtents, onDisk = 0;
+    if (count > MaxVolumeExtents || returned < offsetof(VOLUME_DISK_EXTENTS, Extents) + count * sizeof(DISK_EXTENT))
+        return ShareUnknown;  // more extents than the reply holds
+    for (DWORD i = 0; i < count; ++i)
+        onDisk += extents.list.Extents[i].DiskNumber == disk;
+    return onDisk == 0 ? ShareNone : onDisk == count ? ShareWhole : SharePart;
 }
 
 // "\\.\" and the name from its "Volume{" up to the next backslash; false when the name has
@@ -156,4 +196,15 @@ int GetDiskVolumePaths(WCHAR* buffer, DiskNumber disk, int capacity)
     if (buffer)
         *listing.position = 0;
     return int(listing.total + 1);
+}
+
+DWORD GetWindowsDiskNumber()
+{
+    WCHAR windows[MAX_PATH], mountPoint[MAX_PATH], name[MAX_PATH], path[MAX_PATH];
+    UINT length = systemCalls.GetWindowsDirectoryW(windows, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH || !systemCalls.GetVolumePathNameW(windows, mountPoint, MAX_PATH) ||
+        !systemCalls.GetVolumeNameForVolumeMountPointW(mountPoint, name, MAX_PATH) ||
+        !BuildVolumeDevicePath(name, path, MAX_PATH))
+        return NoDiskNumber;
+    return VolumeDiskNumber(path);
 }

@@ -37,10 +37,12 @@ inline std::vector<SimCallRecord> Controls()
 inline std::string Trace()
 {
     static const struct { DWORD code; const char* name; } codes[] = {
-        {IOCTL_STORAGE_GET_DEVICE_NUMBER, "number"}, {FSCTL_DISMOUNT_VOLUME, "dismount"},
+        {IOCTL_STORAGE_GET_DEVICE_NUMBER, "number"}, {FSCTL_DISMOUNT_VOLUME, "dismount"}, {FSCTL_LOCK_VOLUME, "lock"},
+        {IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, "extents"},
         {IOCTL_STORAGE_EJECT_MEDIA, "eject"}, {IOCTL_STORAGE_QUERY_PROPERTY, "query"},
         {IOCTL_ATA_PASS_THROUGH, "ata"}, {IOCTL_SCSI_PASS_THROUGH, "scsi"}};
-    static const char* const calls[] = {"open", "control", "close", "flush", "first", "next", "end", "paths", "volume of"};
+    static const char* const calls[] = {"open", "control", "close", "flush", "first", "next", "end", "paths", "volume of",
+                                        "name of", "windows"};
     std::string trace, last;
     for (const SimCallRecord& c : sim.calls) {
         std::string word = calls[c.call], device(c.device.begin(), c.device.end());
@@ -56,6 +58,17 @@ inline std::string Trace()
             trace += " (not rw)";
     }
     return trace;
+}
+
+// The volumes opened with read or write access, in order.
+inline std::vector<std::wstring> DataOpens()
+{
+    std::vector<std::wstring> opened;
+    for (const SimCallRecord& c : sim.calls)
+        if (c.call == CallCreateFile && c.device.find(L"Volume{") != std::wstring::npos &&
+            (c.access & (GENERIC_READ | GENERIC_WRITE)))
+            opened.push_back(c.device);
+    return opened;
 }
 
 // The highest of 64 new real handles: it climbs while handles are left open, whichever free

@@ -342,62 +342,76 @@ TEST_F(OnSimulatedMachine, WaitsUntilTheDiskStopsAnswering)
     EXPECT_EQ(sim.clock, 300u);
 }
 
-// Dismount, flush and eject on one handle, each only after the one before it succeeded; the
-// handle of a dismounted volume stays open.
+// One volume on one handle: flushed while its file system is there, locked (tried again for
+// a second while something holds it), dismounted (by force without the lock), locked again
+// after a forced dismount, ejected only on removable media; from the dismount on, its handle
+// stays open, and a read or write open then neither succeeds nor mounts the volume again.
 TEST_F(OnSimulatedMachine, DismountsAVolumeStepByStep)
 {
-    const struct { const wchar_t* fault; int result; const char* trace; } cases[] = {
-        {L"fail=open", 0, "open Volume{1}"},
-        {L"fail=dismount", 0, "open Volume{1}, dismount, close"},
-        {L"fail=flush", 0, "open Volume{1}, dismount, flush, close"},
-        {L"fail=eject", 0, "open Volume{1}, dismount, flush, eject, close"},
-        {L"", 1, "open Volume{1}, dismount, flush, eject"},
+    const std::string retried = "lock, lock, lock, lock, lock, dismount, lock";
+    const struct { const wchar_t* disk; const wchar_t* volume; int result; std::string trace; ULONGLONG clock; } cases[] = {
+        {L"", L"", 1, "query, flush, lock, dismount", 0},
+        {L"", L"open-files=yes", 1, "query, flush, " + retried, 1000},
+        {L"", L"fail=lock", 1, "query, flush, " + retried, 1000},
+        {L"removable=yes", L"", 1, "query, flush, lock, dismount, eject", 0},
+        {L"removable=yes", L"fail=eject", 1, "query, flush, lock, dismount, eject", 0},
+        {L"", L"fail=flush", 0, "query, flush, close", 0},
+        {L"", L"fail=dismount", 0, "query, flush, lock, dismount, close", 0},
+        {L"", L"fail=open", 0, "", 0},
     };
-    for (auto c : cases) {
-        Machine(L"volume \\\\?\\Volume{1}\\ disk=0 " + std::wstring(c.fault));
-        EXPECT_EQ(DismountVolume(L"\\\\.\\Volume{1}"), c.result);
-        EXPECT_EQ(Trace(), c.trace);
+    const wchar_t* path = L"\\\\.\\Volume{1}";
+    for (const auto& c : cases) {
+        Machine(L"disk 0 " + std::wstring(c.disk) + L"\nvolume \\\\?\\Volume{1}\\ disk=0 " + c.volume);
+        EXPECT_EQ(DismountVolume(path), c.result) << c.trace;
+        EXPECT_EQ(Trace(), "open Volume{1}" + (c.trace.empty() ? "" : ", " + c.trace));
+        EXPECT_EQ(sim.clock, c.clock) << c.trace;
+        EXPECT_EQ(SimOpenHandles().size(), size_t(c.result)) << c.trace;
+        if (c.result) {  // an indexer, say, opens the volume while the run waits
+            EXPECT_EQ(systemCalls.CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                              nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+            EXPECT_TRUE(sim.volumes[0].dismounted) << "mounted again: " << c.trace;
+        }
     }
-    expectedOpen = {L"\\\\.\\Volume{1}"};
 }
 
-// The disk's volumes in the walk's order, stopping at the first that fails and keeping the
-// earlier ones held; other disks and CD drives left alone. A volume whose disk cannot be
-// told is asked again; one that still cannot be asked, or a walk that did not see every
-// volume, fails the dismount.
+// Every volume is placed before any is touched, on handles without read or write access; then
+// the disk's volumes are dismounted in the walk's order, stopping at the first that fails and
+// keeping the earlier ones held. Volumes of other disks, of none, and CD drives are left alone;
+// a volume on several disks goes with the disk when all its extents lie on it, and stops the
+// removal when only some do. A volume whose disk cannot be told is asked again; one that still
+// cannot be asked, or a walk that did not see every volume, fails the dismount.
 TEST_F(OnSimulatedMachine, DismountsEveryVolumeOfTheDiskOrSaysItFailed)
 {
-    const std::wstring machine = LR"(volume \\?\Volume{1}\ disk=2
+    const std::wstring machine = LR"(disk 2
+                                     volume \\?\Volume{1}\ disk=2
                                      volume \\?\Volume{2}\ disk=none
                                      volume \\?\Volume{3}\ disk=2 type=cdrom
                                      volume \\?\Volume{4}\ disk=2)";
-    const std::wstring volume1 = L"\\\\.\\Volume{1}", volume4 = L"\\\\.\\Volume{4}";
-    // Volume 1 dismounted; 2 (no disk) and 3 (a DVD) asked twice and left alone; 4 dismounted.
-    const std::string walk = "first, open Volume{1}, number, close, open, dismount, flush, eject, next, open Volume{2}, "
-                             "number, close, open, number, close, next, open Volume{3}, number, close, open, number, "
-                             "close, next, open Volume{4}, number, close, open, dismount, flush, eject, ";
-    const struct {
-        std::wstring extra;
-        SimInjection fault;
-        int result;
-        std::string trace;
-        std::vector<std::wstring> held;
-    } cases[] = {
-        {L"", {}, 1, walk + "next, end", {volume1, volume4}},
-        {L" fail=eject", {}, 0, walk + "close, end", {volume1}},
-        {L"", {CallCreateFile, volume4, 1, 1}, 1, "", {volume1, volume4}},
-        {L"", {CallCreateFile, volume4, 1, 2}, 0, "", {volume1}},
-        {L"", {CallFindFirstVolume, L"", 1, 1}, 0, "first", {}},
-        {L"", {CallFindNextVolume, L"", 2, 1}, 0, "", {volume1}},
+    const std::wstring v1 = L"\\\\.\\Volume{1}", v4 = L"\\\\.\\Volume{4}", v5 = L"\\\\.\\Volume{5}";
+    const std::wstring spanning = L"\nvolume \\\\?\\Volume{5}\\ disk=none extents=";
+    const struct { std::wstring extra; SimInjection fault; int result; std::vector<std::wstring> held; } cases[] = {
+        {L"", {}, 1, {v1, v4}},
+        {L" fail=flush", {}, 0, {v1}},
+        {spanning + L"2,2", {}, 1, {v1, v4, v5}},
+        {spanning + L"3,1", {}, 1, {v1, v4}},
+        {spanning + L"3,2", {}, 0, {}},
+        {L"", {CallCreateFile, v4, 1, 1}, 1, {v1, v4}},
+        {L"", {CallCreateFile, v4, 1, 2}, 0, {}},
+        {L"", {CallFindFirstVolume, L"", 1, 1}, 0, {}},
+        {L"", {CallFindNextVolume, L"", 2, 1}, 0, {}},
+        {L"", {CallFindNextVolume, L"", 6, 1}, 0, {v1}},
     };
     for (const auto& c : cases) {
         Machine(machine + c.extra);
         sim.injection = c.fault;
         testing::internal::CaptureStdout();
-        EXPECT_EQ(DismountDiskVolumes(2), c.result) << c.trace;
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.result ? "Succeeded.\n" : "") << c.trace;
-        EXPECT_TRUE(c.trace.empty() || Trace() == c.trace) << Trace();
-        EXPECT_EQ(SimOpenHandles(), c.held) << c.trace;
+        EXPECT_EQ(DismountDiskVolumes(2), c.result) << testing::PrintToString(c.extra);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.result ? "Succeeded.\n" : "");
+        EXPECT_EQ(SimOpenHandles(), c.held) << Trace();
+        std::vector<std::wstring> opened = DataOpens(), held = c.held;
+        if (c.extra == L" fail=flush")
+            held.push_back(v4);
+        EXPECT_EQ(opened, held) << "opened for read and write: " << Trace();
     }
     Machine(L"volume \\\\?\\Volume{1}\\ disk=0");
     testing::internal::CaptureStdout();

@@ -94,8 +94,8 @@ TEST(Start, KeepsOnlyAWholeModulePathAndLocksTheWholeImage)
 // by the program, whose own test of the locale is under test.
 static bool JapaneseLocale() { return GetUserDefaultLCID() == 0x0411; }
 
-// USB disks 1 to 4 (1 and 2 described "Disk 1.0 "), a DVD drive numbered like disk 1, an
-// internal disk, and USB disk 5, numbered at the limit that the volumes set: never examined.
+// USB disks 1 to 4 (1 and 2 described "Disk 1.0 "), an internal disk, and USB disk 5,
+// numbered at the limit that the volumes set: never examined. Windows runs from USB disk 4.
 static const wchar_t DriveMachine[] = LR"(disk 0 bus=sata vendor=ATA product=SSD
     disk 1 vendor=Disk product=1.0
     disk 2 vendor=Disk product=1.0
@@ -106,8 +106,7 @@ static const wchar_t DriveMachine[] = LR"(disk 0 bus=sata vendor=ATA product=SSD
     volume \\?\Volume{2}\ disk=1 mounts=E:\
     volume \\?\Volume{3}\ disk=1 mounts=F:\
     volume \\?\Volume{4}\ disk=2 mounts="C:\Mount\Usb\;Z:\"
-    volume \\?\Volume{5}\ disk=4 mounts=K:\
-    volume \\?\Volume{6}\ disk=1 mounts=D:\ type=cdrom)";
+    volume \\?\Volume{5}\ disk=4 mounts=K:\ windows=yes)";
 
 TEST_F(OnSimulatedMachine, LabelsADiskWithItsMountPointsAndDescription)
 {
@@ -115,7 +114,6 @@ TEST_F(OnSimulatedMachine, LabelsADiskWithItsMountPointsAndDescription)
     const struct { DiskNumber disk; const wchar_t* volume; const wchar_t* label; bool matches; } cases[] = {
         {1, nullptr, L"E:\\/F:\\/<Disk 1.0 >", false},
         {1, L"f:\\", L"E:\\/F:\\/<Disk 1.0 >", true},
-        {1, L"D:\\", L"E:\\/F:\\/<Disk 1.0 >", false},
         {2, L"C:\\Mount\\", L"C:\\Mount\\Usb\\/Z:\\/<Disk 1.0 >", false},
         {2, L"z:\\", L"C:\\Mount\\Usb\\/Z:\\/<Disk 1.0 >", true},
         {3, L"", L"<ACME Portable HDD 0102 NX01 >", false},
@@ -134,28 +132,38 @@ TEST_F(OnSimulatedMachine, LabelsADiskWithItsMountPointsAndDescription)
     delete[] label.text;
 }
 
-// A path's disk is taken without asking; "/self" names the disk of the program's image
-// (K:), not of the directory the run stands in (Z:). A path that names no disk (a typo of a
-// switch) asks no disk or volume anything.
+// The disk of the volume mount point that begins the path (made full, as start-up makes it) is
+// taken without asking; "/self" names the disk of the program's image (E:), not of the
+// directory the run stands in (Z:). Windows' own disk is never taken. A path that names no
+// disk (a switch, a device path, a name for which Windows answers with the boot volume) asks
+// no disk anything; no question opens a volume for reading or writing.
 TEST_F(OnSimulatedMachine, PathModeTakesTheUsbDiskThatHoldsThePath)
 {
     Machine(DriveMachine);
-    lstrcpyW(ModulePath, L"K:\\tools\\Vantrel.exe");
+    lstrcpyW(ModulePath, L"E:\\tools\\Vantrel.exe");
+    auto Choice = [](const wchar_t* argument) {
+        WCHAR* path = FullPath(Choose({L"Vantrel", argument}).path);
+        DriveChoice choice = ChooseDrive(nullptr, path);
+        delete[] path;
+        return choice;
+    };
     const struct { const wchar_t* path; DriveChoiceKind kind; DiskNumber disk; } cases[] = {
         {L"e:\\data\\x.txt", ChoiceDisk, 1}, {L"C:\\mount\\usb\\deep\\file", ChoiceDisk, 2},
-        {L".", ChoiceDisk, 2}, {L"/self", ChoiceDisk, 4}, {L"C:\\Windows", ChoiceNone, 0},
-        {L"D:\\setup.exe", ChoiceNone, 0}, {L"\\\\server\\share\\x", ChoiceNone, 0}, {L"", ChoiceNone, 0},
+        {L"C:\\Mount\\Usb", ChoiceDisk, 2}, {L".", ChoiceDisk, 2}, {L"/self", ChoiceDisk, 1},
+        {L"K:\\Users", ChoiceNone, 0}, {L"C:\\Windows", ChoiceNone, 0}, {L"\\\\server\\share\\x", ChoiceNone, 0},
     };
     for (const auto& c : cases) {
-        DriveChoice choice = ChooseDrive(nullptr, Choose({L"Vantrel", c.path}).path);
+        DriveChoice choice = Choice(c.path);
         EXPECT_EQ(choice.kind, c.kind) << c.path;
         EXPECT_EQ(choice.disk, c.disk) << c.path;
     }
+    EXPECT_EQ(DataOpens(), std::vector<std::wstring>());
     ModulePath[0] = 0;
-    sim.calls.clear();
-    EXPECT_EQ(ChooseDrive(nullptr, Choose({L"Vantrel", L"/self"}).path).kind, ChoiceNone);
-    EXPECT_EQ(ChooseDrive(nullptr, Choose({L"Vantrel", L"/mneu"}).path).kind, ChoiceNone);
-    EXPECT_EQ(Trace(), "");
+    for (const wchar_t* path : {L"/self", L"-menu", L"\\\\.\\E:", L"CON", L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume2\\x"}) {
+        sim.calls.clear();
+        EXPECT_EQ(Choice(path).kind, ChoiceNone) << path;
+        EXPECT_EQ(Trace().find("open"), std::string::npos) << Trace();
+    }
 }
 
 TEST_F(OnSimulatedMachine, TheDriveMenuListsUsbDisksAtTheCentreAndTakesTheUsersChoice)
@@ -167,7 +175,7 @@ TEST_F(OnSimulatedMachine, TheDriveMenuListsUsbDisksAtTheCentreAndTakesTheUsersC
                                                      : "[Please choose a drive to remove more safely.]";
     const struct { std::vector<WORD> keys; DriveChoiceKind kind; DiskNumber disk; } cases[] = {
         {{VK_DOWN, VK_DOWN, VK_DOWN, VK_RETURN}, ChoiceDisk, 1},
-        {{VK_UP, VK_RETURN}, ChoiceDisk, 4},
+        {{VK_UP, VK_RETURN}, ChoiceDisk, 3},
         {{VK_DOWN, VK_RETURN, VK_ESCAPE}, ChoiceCancelled, 0},  // Return on a header line does nothing
     };
     for (const auto& c : cases) {
@@ -178,9 +186,8 @@ TEST_F(OnSimulatedMachine, TheDriveMenuListsUsbDisksAtTheCentreAndTakesTheUsersC
         EXPECT_EQ(choice.disk, c.disk);
         EXPECT_EQ(DescribeRun(), "menu centred: [---------------- Vantrel ----------------] " + chooseDrive +
                                  " [] [E:\\/F:\\/<Disk 1.0 >] [C:\\Mount\\Usb\\/Z:\\/<Disk 1.0 >] "
-                                 "[<ACME Portable HDD 0102 NX01 >] [K:\\/<>]\n");
-        EXPECT_EQ(seenMenu.states, (std::vector<UINT>{MF_DISABLED, MF_DISABLED, MF_SEPARATOR, 0, 0, 0, 0}));
-        EXPECT_EQ(seenMenu.ids, (std::vector<UINT>{0, 0, 0, 2, 3, 4, 5}));
+                                 "[<ACME Portable HDD 0102 NX01 >]\n");
+        EXPECT_EQ(seenMenu.states, (std::vector<UINT>{MF_DISABLED, MF_DISABLED, MF_SEPARATOR, 0, 0, 0}));
     }
     Machine(L"disk 0 bus=sata\nvolume \\\\?\\Volume{1}\\ disk=0 mounts=C:\\");
     StartWatching();

@@ -56,13 +56,15 @@ static void AppendHeader(HMENU menu)
 }
 
 // Appends one item per USB disk below the limit; returns the identifier selected without
-// asking: the last disk listed (menu), or the disk that holds the volume path.
+// asking: the last disk listed (menu), or the disk that holds the volume path. The disk that
+// Windows runs from (booted from USB) is never offered.
 static UINT AppendDisks(HMENU menu, const WCHAR* volumePath)
 {
     UINT selected = 0;
     DiskNumber limit = GetDiskNumberLimit();
+    DWORD windowsDisk = GetWindowsDiskNumber();
     for (DiskNumber disk = 0; disk < limit; ++disk) {
-        if (!IsUsbDisk(disk))
+        if (disk == windowsDisk || !IsUsbDisk(disk))
             continue;
         DriveLabel label = BuildDriveLabel(disk, volumePath);
         if (!volumePath || label.matches)
@@ -73,12 +75,24 @@ static UINT AppendDisks(HMENU menu, const WCHAR* volumePath)
     return selected;
 }
 
+// Whether the mount point begins the path. Its closing backslash also stands for the path's
+// end: "C:\Mount\Usb" lies on the mount point "C:\Mount\Usb\".
+static bool IsMountPointOf(const WCHAR* mountPoint, const WCHAR* path)
+{
+    int length = lstrlenW(mountPoint);
+    if (length > 0 && mountPoint[length - 1] == L'\\' && lstrlenW(path) == length - 1)
+        --length;
+    return length > 0 && BeginsFoldingAtoZ(path, mountPoint, length);
+}
+
 DriveChoice ChooseDrive(HWND owner, const WCHAR* path)
 {
     WCHAR volumePath[MAX_PATH] = L"";
-    // A path on no volume that can be found (an empty one included) lies on no disk: no
-    // disk or volume is asked anything for it.
-    if (path && (!path[0] || !systemCalls.GetVolumePathNameW(path, volumePath, MAX_PATH) || !volumePath[0]))
+    // A path on no volume that can be found (an empty one included) lies on no disk, and so
+    // does one whose volume path does not begin it: for device paths and names such as CON,
+    // Windows answers with the boot volume. No disk or volume is asked anything for them.
+    if (path && (!path[0] || !systemCalls.GetVolumePathNameW(path, volumePath, MAX_PATH) ||
+                 !IsMountPointOf(volumePath, path)))
         return {ChoiceNone, 0};
     HMENU menu = CreatePopupMenu();
     if (!menu)

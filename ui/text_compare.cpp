@@ -13,3 +13,11 @@ bool EqualFoldingAtoZ(const WCHAR* a, const WCHAR* b)
     }
     return FoldAtoZ(*a) == FoldAtoZ(*b);
 }
+
+bool BeginsFoldingAtoZ(const WCHAR* text, const WCHAR* prefix, int length)
+{
+    for (int i = 0; i < length; ++i)
+        if (!text[i] || FoldAtoZ(text[i]) != FoldAtoZ(prefix[i]))
+            return false;
+    return true;
+}

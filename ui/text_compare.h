@@ -4,3 +4,5 @@
 
 // Compares two strings, folding only the letters A-Z.
 bool EqualFoldingAtoZ(const WCHAR* a, const WCHAR* b);
+// Whether text begins with the first `length` units of prefix, folding only A-Z.
+bool BeginsFoldingAtoZ(const WCHAR* text, const WCHAR* prefix, int length);
