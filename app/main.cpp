@@ -1,4 +1,4 @@
-// The entry procedure of Vantrel.exe. The exit code is 0 in every mode.
+// The entry procedure of Vantrel.exe; a removal run exits with the code of its outcome.
 #include "app/process.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)

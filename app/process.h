@@ -16,8 +16,9 @@ struct ModeChoice {
 ModeChoice ChooseMode(int argc, WCHAR** argv);
 
 // Registers the "Vantrel" class, creates the hidden window with the given creation
-// parameter, and pumps messages until the window quits.
-void RunWindowHost(WNDPROC procedure, void* parameter);
+// parameter, and pumps messages until the window quits; returns the quit message's code, the
+// process's exit code (-1 when the window could not be created).
+int RunWindowHost(WNDPROC procedure, void* parameter);
 
 // The path made full against the current directory, in a buffer of its own (delete[] it);
 // null when there is no path. A path that cannot be made full (an empty one) stays as it was.

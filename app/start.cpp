@@ -24,7 +24,7 @@ ModeChoice ChooseMode(int argc, WCHAR** argv)
     return {PathMode, argv[1]};
 }
 
-static void PumpMessages()
+static int PumpMessages()
 {
     MSG message;
     for (;;) {
@@ -33,12 +33,12 @@ static void PumpMessages()
             continue;
         }
         if (GetMessageW(&message, nullptr, 0, 0) <= 0)
-            return;
+            return int(message.wParam);  // the quit message's code
         DispatchMessageW(&message);  // not translated: no character messages are wanted
     }
 }
 
-void RunWindowHost(WNDPROC procedure, void* parameter)
+int RunWindowHost(WNDPROC procedure, void* parameter)
 {
     WNDCLASSEXW windowClass = {};
     windowClass.cbSize = sizeof windowClass;
@@ -51,8 +51,7 @@ void RunWindowHost(WNDPROC procedure, void* parameter)
     RegisterClassExW(&windowClass);
     HWND window = CreateWindowExW(0, GetText(TextTitle), nullptr, 0, CW_USEDEFAULT, CW_USEDEFAULT,
                                   CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, nullptr, parameter);
-    if (window)
-        PumpMessages();
+    return window ? PumpMessages() : -1;
 }
 
 // An elevated program must not load a DLL planted in its own folder: from here on, DLLs
@@ -128,11 +127,8 @@ int RunProgram(HINSTANCE instance)
     ModeChoice choice = ChooseMode(argc, argv);
     WCHAR* path = FullPath(choice.path);
     LeaveCurrentDirectory();
-    if (choice.mode == TrayMode)
-        RunWindowHost(TrayWindow, nullptr);
-    else
-        RunWindowHost(RemovalWindow, path);
+    int exitCode = choice.mode == TrayMode ? RunWindowHost(TrayWindow, nullptr) : RunWindowHost(RemovalWindow, path);
     delete[] path;
     LocalFree(argv);
-    return 0;
+    return exitCode;
 }

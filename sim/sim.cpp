@@ -493,13 +493,45 @@ static void WINAPI SimSleep(DWORD milliseconds)
         sim.clock += milliseconds;
 }
 
+// The machine's own clock runs at the pace of its timers: each fires as soon as the system's
+// timers allow, and moves the clock on by the time it was set for.
+struct SimTimer {
+    HWND window;
+    UINT_PTR id;
+    UINT elapse;
+};
+static std::vector<SimTimer> timers;
+
+static void CALLBACK SimTimerFired(HWND window, UINT, UINT_PTR id, DWORD)
+{
+    for (const SimTimer& timer : timers)
+        if (timer.window == window && timer.id == id) {
+            sim.clock += timer.elapse;
+            break;
+        }
+    SendMessageW(window, WM_TIMER, id, 0);
+}
+
+static UINT_PTR WINAPI SimSetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC procedure)
+{
+    if (sim.realSleep || procedure || !window)
+        return SetTimer(window, id, elapse, procedure);
+    timers.erase(std::remove_if(timers.begin(), timers.end(),
+                                [&](const SimTimer& t) { return t.window == window && t.id == id; }),
+                 timers.end());
+    timers.push_back({window, id, elapse});
+    return SetTimer(window, id, USER_TIMER_MINIMUM, SimTimerFired);
+}
+
 void SimInstall()
 {
     sim = SimMachine();
     handles.clear();
+    timers.clear();
     systemCalls = {SimCreateFileW, SimDeviceIoControl, SimCloseHandle, SimFlushFileBuffers, SimFindFirstVolumeW,
                    SimFindNextVolumeW, SimFindVolumeClose, SimGetVolumePathNamesForVolumeNameW, SimGetVolumePathNameW,
-                   SimGetVolumeNameForVolumeMountPointW, SimGetWindowsDirectoryW, ::GetModuleFileNameW, SimSleep};
+                   SimGetVolumeNameForVolumeMountPointW, SimGetWindowsDirectoryW, ::GetModuleFileNameW, SimSleep,
+                   SimSetTimer, ::Shell_NotifyIconW};
 }
 
 std::vector<std::wstring> SimOpenHandles()

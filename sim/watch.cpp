@@ -118,11 +118,12 @@ void StopWatching()
     UnhookWindowsHookEx(hook);
 }
 
-void RunRemovalWatched(const WCHAR* path, std::vector<WORD> menuKeys)
+int RunRemovalWatched(const WCHAR* path, std::vector<WORD> menuKeys)
 {
     StartWatching(menuKeys);
-    RunWindowHost(RemovalWindow, const_cast<WCHAR*>(path));
+    int exitCode = RunWindowHost(RemovalWindow, const_cast<WCHAR*>(path));
     StopWatching();
+    return exitCode;
 }
 
 static std::string Utf8(const std::wstring& text)
@@ -176,6 +177,6 @@ std::string DescribeRun()
     for (const Status& s : statuses)
         run += Describe(s);
     if (!statuses.empty())
-        run += "closed " + std::to_string((GetTickCount64() - statuses.back().shownAt) / 1000) + " s after\n";
+        run += "closed " + std::to_string(GetTickCount64() - statuses.back().shownAt) + " ms after\n";
     return run;
 }

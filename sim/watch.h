@@ -35,9 +35,11 @@ extern SeenMenu seenMenu;
 void StartWatching(std::vector<WORD> menuKeys = {});
 void StopWatching();
 
-// Runs the removal of the path (null: the menu) to its end, as the process would, watched.
-void RunRemovalWatched(const WCHAR* path, std::vector<WORD> menuKeys = {});
+// Runs the removal of the path (null: the menu) to its end, as the process would, watched;
+// returns the run's exit code.
+int RunRemovalWatched(const WCHAR* path, std::vector<WORD> menuKeys = {});
 
 // What the run showed, a line each, in UTF-8: the menu's place and items, then each status
-// with its size, place, styles and whether its text fits, then how long the window stayed.
+// with its size, place, styles and whether its text fits, then how long the window stayed
+// after its last status, in milliseconds.
 std::string DescribeRun();

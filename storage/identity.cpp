@@ -1,11 +1,9 @@
-// Questions put to a physical disk through the storage property query: is it on USB,
-// what does it call itself, and is it still there.
+// Questions put to a disk (or a volume, which passes them on) through the storage property
+// query: is it on USB, are its media removable, what does it call itself, is it still there.
 #include "storage/storage.h"
 #include "storage/system_calls.h"
 #include <winioctl.h>
 #include <stddef.h>
-
-static const DWORD PollMilliseconds = 100;
 
 // The descriptor query: a zeroed STORAGE_PROPERTY_QUERY asks for the standard device property.
 static BOOL QueryDescriptor(HANDLE disk, void* reply, DWORD length)
@@ -58,8 +56,10 @@ static int ConvertDescription(const BYTE* bytes, int length, WCHAR* buffer, int 
     int count = MultiByteToWideChar(CP_ACP, 0, text, length, buffer, capacity);
     if (count >= capacity)
         count = 0;  // the text fitted but its terminator would not
+    // A device's strings are shown as they are: a tab or line break of its own must not make
+    // its label look like another disk's.
     for (int i = 0; i < count; ++i)
-        if (buffer[i] == 0)
+        if (buffer[i] < L' ')
             buffer[i] = L' ';
     buffer[count] = 0;
     return count + 1;
@@ -93,15 +93,8 @@ int GetDiskDescription(DiskNumber disk, WCHAR* buffer, int capacity)
     return result;
 }
 
-int WaitUntilDiskGone(DiskNumber disk)
+int DiskAnswers(HANDLE disk)
 {
-    HANDLE handle = OpenDisk(disk);
-    if (handle == INVALID_HANDLE_VALUE)
-        return 0;
     STORAGE_DEVICE_DESCRIPTOR descriptor;
-    while (QueryDescriptor(handle, &descriptor, sizeof descriptor))
-        systemCalls.Sleep(PollMilliseconds);
-    DWORD error = GetLastError();  // before the close, which may set an error of its own
-    systemCalls.CloseHandle(handle);
-    return error == ERROR_DEV_NOT_EXIST;
+    return QueryDescriptor(disk, &descriptor, sizeof descriptor);
 }

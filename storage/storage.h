@@ -49,13 +49,13 @@ int IsUsbDisk(DiskNumber disk);
 int HasRemovableMedia(HANDLE device);
 
 // The disk's vendor, product, revision and serial strings as one line, in the order in which
-// they lie in its descriptor, NULs turned into spaces. Returns units written (or needed) with
+// they lie in its descriptor, NULs and every other control character turned into spaces. Returns units written (or needed) with
 // the terminating NUL; 0 when there is no description, and the buffer is then untouched.
 int GetDiskDescription(DiskNumber disk, WCHAR* buffer, int capacity);
 
-// Blocks, polling every 100 ms, until the disk stops answering. 1 when it is reported gone
-// (ERROR_DEV_NOT_EXIST), 0 for any other error or when it cannot be opened at all.
-int WaitUntilDiskGone(DiskNumber disk);
+// One descriptor query on an open disk: 1 while the disk answers. The wait for the unplug
+// asks once per tick on the handle it holds.
+int DiskAnswers(HANDLE disk);
 
 // Takes one volume out of use: writes out what is cached, locks it when nothing holds it,
 // dismounts it (by force when it could not be locked, cutting open files off), and ejects

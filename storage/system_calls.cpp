@@ -15,6 +15,8 @@ const SystemCalls defaultSystemCalls = {
     ::GetWindowsDirectoryW,
     ::GetModuleFileNameW,
     ::Sleep,
+    ::SetTimer,
+    ::Shell_NotifyIconW,
 };
 
 SystemCalls systemCalls = defaultSystemCalls;

@@ -1,9 +1,11 @@
-// The one table through which every storage and file-system call of the program goes.
-// It starts out pointing at the real Win32 functions; only tests and the simulated
-// machine ever change it, to stand in for disks and volumes or to inject faults.
+// The one table through which every storage and file-system call of the program goes, with
+// the clock (Sleep, and the timers of the removal window's waits) and the notification icon.
+// It starts out pointing at the real Win32 functions; only tests and the simulated machine
+// ever change it, to stand in for disks and volumes, time and the shell, or to inject faults.
 // A stand-in reports its error with SetLastError; the program reads it with GetLastError.
 #pragma once
 #include <windows.h>
+#include <shellapi.h>
 
 struct SystemCalls {
     decltype(&::CreateFileW) CreateFileW;
@@ -19,6 +21,8 @@ struct SystemCalls {
     decltype(&::GetWindowsDirectoryW) GetWindowsDirectoryW;
     decltype(&::GetModuleFileNameW) GetModuleFileNameW;
     decltype(&::Sleep) Sleep;
+    decltype(&::SetTimer) SetTimer;
+    decltype(&::Shell_NotifyIconW) Shell_NotifyIconW;
 };
 
 extern SystemCalls systemCalls;

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 #include <string>
+#include <string.h>
 
 static std::wstring simProgram;  // VantrelSim.exe
 static std::wstring sourceDir;   // the project's folder, with a trailing backslash
@@ -44,6 +45,19 @@ static void Drain(HANDLE pipe, std::string* output)
         output->append(chunk, read);
 }
 
+// The run report gives the close in milliseconds: a close 3 to 6 s after the last status
+// reads "closed 3 s after"; any other keeps its figure, so that a mismatch shows it.
+static std::string CloseInSeconds(std::string output)
+{
+    size_t at = output.find("closed "), end = output.find(" ms after", at);
+    if (at == std::string::npos || end == std::string::npos)
+        return output;
+    unsigned long milliseconds = strtoul(output.c_str() + at + 7, nullptr, 10);
+    if (milliseconds >= 3000 && milliseconds <= 6000)
+        output.replace(at, end + 9 - at, "closed 3 s after");
+    return output;
+}
+
 // Runs the program to its end: its exit code, then all it wrote, as one text.
 static std::string RunSim(const Launch& launch)
 {
@@ -63,7 +77,7 @@ static std::string RunSim(const Launch& launch)
     CloseHandle(readEnd);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-    return std::to_string(exitCode) + ": " + output;
+    return std::to_string(exitCode) + ": " + CloseInSeconds(output);
 }
 
 // Standard output is in text mode, as on Windows: the line feed arrives as CR LF. The rest is
@@ -85,12 +99,13 @@ TEST(Removal, EveryOutcomeAsTheUserSeesIt)
     const std::string project(sourceDir.begin(), sourceDir.end());  // ASCII, as CTest gives it
     const struct { Launch launch; std::string seen; } runs[] = {
         {{L"\"F:\\Backup\\My Files\\a.txt\"", machine, L"-"}, "0: " SEEN_SUCCEEDED SEEN_REMOVAL},
-        {{L"D:\\setup.exe", machine, L"-"}, "0: " SEEN_NO_DRIVE},  // a DVD numbered like disk 2
-        {{L"/mneu", whereRun, L"-"}, "0: " SEEN_NO_DRIVE},           // a typo, not the current drive's root
+        {{L"D:\\setup.exe", machine, L"-"}, "1: " SEEN_NO_DRIVE},  // a DVD numbered like disk 2
+        {{L"/mneu", whereRun, L"-"}, "1: " SEEN_NO_DRIVE},           // a typo, not the current drive's root
         {{L"E:\\", L"sim\\scenarios\\dismount-refused.txt", L"-"},
-         "0: " SEEN_SHOWN "Failed to dismount volumes." SEEN_STANDARD_REMOVAL},
+         "2: " SEEN_SHOWN "Failed to dismount volumes." SEEN_STANDARD_REMOVAL},
+        // An aborted ATA command, then a refusal, then ABORTED COMMAND: never taken for STANDBY.
         {{L"e:\\x", L"sim\\scenarios\\spindown-refused.txt", L"-"},
-         "0: " SEEN_SUCCEEDED SEEN_SHOWN "Failed to spin down the drive." SEEN_STANDARD_REMOVAL},
+         "3: " SEEN_SUCCEEDED SEEN_SHOWN "Failed to spin down the drive." SEEN_STANDARD_REMOVAL},
         // Disks that take only one of the two non-data forms.
         {{L"E:\\", L"sim\\scenarios\\nodata-only.txt", L"-"}, "0: " SEEN_SUCCEEDED SEEN_REMOVAL},
         {{L"F:\\", L"sim\\scenarios\\nodata-only.txt", L"-"}, "0: " SEEN_SUCCEEDED SEEN_REMOVAL},
@@ -101,7 +116,7 @@ TEST(Removal, EveryOutcomeAsTheUserSeesIt)
         {{L"/self", whereRun, L"-", L"", L"VantrelSim", L"C:\\"}, "0: " SEEN_SUCCEEDED SEEN_REMOVAL},
         // Down stops on both disabled header lines: disk 2 is three away, disk 3 four.
         {{L"/MENU extra", machine, L"DDDDR"}, "0: " SEEN_SUCCEEDED SEEN_MENU SEEN_REMOVAL},
-        {{L"/menu", machine, L"E"}, "0: " SEEN_MENU},
+        {{L"/menu", machine, L"E"}, "4: " SEEN_MENU},
         {{L"/menu", L"tests\\bad-scenario.txt", L"-"},
          "2: VantrelSim: " + project + "tests\\bad-scenario.txt, line 2: bus must be usb, sata, scsi, nvme or a number\r\n"},
     };
@@ -112,7 +127,7 @@ TEST(Removal, EveryOutcomeAsTheUserSeesIt)
 TEST(Japanese, StatusesReadInJapanese)
 {
     EXPECT_EQ(RunSim({L"E:\\", L"sim\\scenarios\\dismount-refused.txt", L"-"}),
-              u8"0: " SEEN_SHOWN u8"ボリュームのマウント解除に失敗しました。\n"
+              u8"2: " SEEN_SHOWN u8"ボリュームのマウント解除に失敗しました。\n"
                                u8"Windows標準の取り外し機能を使用してください。\n" SEEN_CLOSED);
 }
 
@@ -128,7 +143,7 @@ TEST(Dpi, TheWindowAndItsTextScaleWithTheScreen)
     SetLogPixels(144);
     std::string seen = RunSim({L"e:\\x", L"sim\\scenarios\\spindown-refused.txt", L"-"});
     SetLogPixels(96);
-    EXPECT_EQ(seen, "0: " SEEN_SUCCEEDED "shown 600x75 centred, top-most, tool window, pop-up, thick frame, text inside: "
+    EXPECT_EQ(seen, "3: " SEEN_SUCCEEDED "shown 600x75 centred, top-most, tool window, pop-up, thick frame, text inside: "
                     "Failed to spin down the drive." SEEN_STANDARD_REMOVAL);
 }
 
@@ -164,76 +179,99 @@ static BOOL CALLBACK MatchWindow(HWND window, LPARAM context)
     return FALSE;
 }
 
-// A window of the class, of the process or of another process of its image, waiting for it
-// up to the time given; null when none appeared.
-static HWND WaitForWindow(DWORD process, bool sameImage, const WCHAR* className, DWORD milliseconds)
+// Waits up to 10 s for the condition; whether it came to hold.
+template <typename Condition> static bool WaitFor(Condition condition)
+{
+    for (ULONGLONG end = GetTickCount64() + 10000; !condition(); Sleep(10))
+        if (GetTickCount64() > end)
+            return false;
+    return true;
+}
+
+// A window of the class, of the process or of another process of its image, waiting up to
+// 10 s for it; null when none appeared.
+static HWND WaitForWindow(DWORD process, bool sameImage, const WCHAR* className)
 {
     Finder finder = {process, sameImage, className, nullptr};
-    for (ULONGLONG end = GetTickCount64() + milliseconds; !finder.found && GetTickCount64() < end; Sleep(10))
-        EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&finder));
+    WaitFor([&] { return EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&finder)), finder.found != nullptr; });
     return finder.found;
 }
 
-// Whether Win+Esc is held by some program: registering it here fails then. Asked once the
-// tray has had time to register: a registration that collides with this probe fails for good.
-static bool WinEscHeld(DWORD settle = 1000)
+static bool Answers(HWND window, UINT message = WM_NULL, WPARAM wParam = 0, DWORD_PTR* answer = nullptr)
 {
-    Sleep(settle);
+    DWORD_PTR ignored;
+    return SendMessageTimeoutW(window, message, wParam, 0, SMTO_ABORTIFHUNG, 1000, answer ? answer : &ignored) != 0;
+}
+
+static DWORD ExitCodeOf(HANDLE process)
+{
+    DWORD exitCode = STILL_ACTIVE;
+    if (WaitForSingleObject(process, 10000) != WAIT_OBJECT_0)
+        TerminateProcess(process, STILL_ACTIVE);
+    GetExitCodeProcess(process, &exitCode);
+    return exitCode;
+}
+
+// Through a wait of more than 6 s for the unplug (Windows ghosts a window that reads no
+// message for 5 s, and offers to end its program), the removal window answers; it lets the
+// session end, and nobody but itself closes it.
+TEST(Wait, TheRemovalWindowAnswersWhileItWaits)
+{
+    PROCESS_INFORMATION run = Start({L"E:\\", L"tests\\long-wait.txt", nullptr}, GetStdHandle(STD_OUTPUT_HANDLE));
+    HWND window = WaitForWindow(run.dwProcessId, false, L"Vantrel");
+    EXPECT_TRUE(window && WaitFor([&] { return IsWindowVisible(window) != 0; })) << "no ready window";
+    bool answered = window != nullptr;
+    for (ULONGLONG end = GetTickCount64() + 6500; answered && GetTickCount64() < end; Sleep(250))
+        answered = Answers(window);
+    EXPECT_TRUE(answered) << "not answering while the disk is still plugged in";
+    DWORD_PTR mayEnd = FALSE;
+    EXPECT_TRUE(Answers(window, WM_QUERYENDSESSION, 0, &mayEnd) && mayEnd);
+    EXPECT_TRUE(Answers(window, WM_CLOSE) && IsWindow(window)) << "closed by another than itself";
+    Answers(window, WM_ENDSESSION, TRUE);  // the disk never goes: only this ends the run
+    EXPECT_EQ(ExitCodeOf(run.hProcess), 0u) << "the session's end does not end the run";
+    CloseHandle(run.hThread);
+    CloseHandle(run.hProcess);
+}
+
+// Whether some program holds Win+Esc: registering it here fails then.
+static bool WinEscHeld()
+{
     if (!RegisterHotKey(nullptr, 7, MOD_WIN, VK_ESCAPE))
         return true;
     UnregisterHotKey(nullptr, 7);
     return false;
 }
 
-TEST(Tray, HoldsItsFileAndStartsOneRunOfItselfAtATime)
+// The resident tray as its own process (a copy of the program of this test's own): Win+Esc
+// starts a run of itself with the drive menu, during which the tray answers and Win+Esc is
+// free; cancelled, the run exits with 4, and the tray takes Win+Esc back and exits with 0.
+TEST(Tray, AnswersWhileItsRunIsOpen)
 {
-    // A copy of the program of its own, which the test may try to rename and overwrite.
     WCHAR folder[MAX_PATH];
     GetTempPathW(MAX_PATH, folder);
-    std::wstring copy = std::wstring(folder) + L"VantrelTray.exe", moved = copy + L".old";
-    DeleteFileW(moved.c_str());
+    std::wstring copy = folder + (L"VantrelTray" + std::to_wstring(GetCurrentProcessId()) + L".exe");
     ASSERT_TRUE(CopyFileW(simProgram.c_str(), copy.c_str(), FALSE));
     PROCESS_INFORMATION tray = Start({L"", L"sim\\scenarios\\machine.txt", nullptr, copy}, GetStdHandle(STD_OUTPUT_HANDLE));
-    HWND window = WaitForWindow(tray.dwProcessId, false, L"Vantrel", 10000), menu = nullptr;
-    EXPECT_TRUE(window && !IsWindowVisible(window));
-    EXPECT_TRUE(WinEscHeld());
-    EXPECT_FALSE(MoveFileW(copy.c_str(), moved.c_str())) << "the running tray's file was renamed";
-    HANDLE writer = CreateFileW(copy.c_str(), GENERIC_WRITE, 7, nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_EQ(writer, INVALID_HANDLE_VALUE) << "the running tray's file was opened for writing";
-    CloseHandle(writer);
-    PostMessageW(window, WM_HOTKEY, 1, 0);  // not its hot key
-    EXPECT_FALSE(WaitForWindow(tray.dwProcessId, true, L"Vantrel", 1500));
-    // A run from the hot key, then one from "Remove more safely..." in the icon's menu.
-    for (int way = 0; way < 2 && window; ++way) {
-        if (way == 0)
-            PostMessageW(window, WM_HOTKEY, 0, 0);
-        else if (PostMessageW(window, WM_USER, 0, WM_RBUTTONDOWN))
-            if (HWND trayMenu = WaitForWindow(tray.dwProcessId, false, L"#32768", 10000))
-                for (WORD key : {VK_DOWN, VK_DOWN, VK_RETURN})  // past the title to the first command
-                    PostMessageW(trayMenu, WM_KEYDOWN, key, 0);
-        if (!(menu = WaitForWindow(tray.dwProcessId, true, L"#32768", 10000)))
-            break;
-        DWORD run = 0;  // a process of this very file, showing the drive menu: "/menu"
-        GetWindowThreadProcessId(menu, &run);
-        EXPECT_FALSE(WinEscHeld(0)) << "Win+Esc must be free while the run is open";
-        PostMessageW(menu, WM_KEYDOWN, VK_ESCAPE, 0);
-        HANDLE runProcess = OpenProcess(SYNCHRONIZE, FALSE, run);
-        EXPECT_EQ(WaitForSingleObject(runProcess, 10000), WAIT_OBJECT_0);
-        CloseHandle(runProcess);
-        EXPECT_TRUE(WinEscHeld());
-    }
-    EXPECT_TRUE(menu) << "no removal run with the drive menu started, both ways";
+    HWND window = WaitForWindow(tray.dwProcessId, false, L"Vantrel"), menu = nullptr;
+    // A probe that took Win+Esc as the tray asked for it would leave the tray without it: say so.
+    EXPECT_TRUE(window && WaitFor(WinEscHeld)) << "the tray holds no Win+Esc (or lost it to this probe)";
+    if (window && PostMessageW(window, WM_HOTKEY, 0, 0))
+        menu = WaitForWindow(tray.dwProcessId, true, L"#32768");
+    ASSERT_TRUE(menu) << "no removal run with the drive menu started";
+    EXPECT_TRUE(Answers(window)) << "the tray does not answer while its run is open";
+    EXPECT_FALSE(WinEscHeld()) << "Win+Esc must be free while the run is open";
+    DWORD runId = 0;
+    GetWindowThreadProcessId(menu, &runId);
+    HANDLE run = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, runId);
+    PostMessageW(menu, WM_KEYDOWN, VK_ESCAPE, 0);
+    EXPECT_EQ(ExitCodeOf(run), 4u);
+    CloseHandle(run);
+    EXPECT_TRUE(WaitFor(WinEscHeld)) << "Win+Esc not taken back after the run";
     PostMessageW(window, WM_CLOSE, 0, 0);
-    DWORD exitCode = 1;
-    if (WaitForSingleObject(tray.hProcess, 10000) != WAIT_OBJECT_0)
-        TerminateProcess(tray.hProcess, 1);
-    GetExitCodeProcess(tray.hProcess, &exitCode);
-    EXPECT_EQ(exitCode, 0u);
-    EXPECT_FALSE(WinEscHeld(0));
+    EXPECT_EQ(ExitCodeOf(tray.hProcess), 0u);
     CloseHandle(tray.hThread);
     CloseHandle(tray.hProcess);
-    EXPECT_TRUE(MoveFileW(copy.c_str(), moved.c_str())) << "the file stays held after the tray ended";
-    DeleteFileW(moved.c_str());
+    DeleteFileW(copy.c_str());
 }
 
 // Paths arrive as Unix paths from CTest; Wine sees the Unix root as drive Z:.
@@ -248,6 +286,10 @@ static std::wstring WindowsPath(const char* path)
 int main(int argc, char** argv)
 {
     testing::InitGoogleTest(&argc, argv);
+    if (argc == 2 && strcmp(argv[1], "--restore-dpi") == 0) {
+        SetLogPixels(96);  // whatever became of the run that set it
+        return 0;
+    }
     if (argc < 3) {
         fprintf(stderr, "usage: run_tests VantrelSim.exe project-folder\n");
         return 2;

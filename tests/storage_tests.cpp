@@ -72,25 +72,25 @@ TEST_F(OnSimulatedMachine, SpinDownSendsFiveFormsByteForByteInOrder)
 #ifndef _WIN64
     const Patch scsi = {0, {0x2C, 0, 0, 0, 0, 0}}, sense = {7, {0x20}}, offsets = {20, {0x4C, 0, 0, 0, 0x2C}};
     const struct { DWORD code, inLength, outLength; Bytes bytes; } expected[] = {
-        {0x4D02C, 40, 552, Record(552, {{0, {0x28, 0, 0x02}}, {8, {0, 0x02, 0, 0, 5}}, {20, {0x28}}, {37, {0xA0, 0xE2}}})},
-        {0x4D004, 44, 588, Record(588, {scsi, {6, {12, 0x20, 1, 0, 0, 0, 0, 2, 0, 0, 5}}, offsets,
+        {IOCTL_ATA_PASS_THROUGH, 40, 552, Record(552, {{0, {0x28, 0, 0x02}}, {8, {0, 0x02, 0, 0, 5}}, {20, {0x28}}, {37, {0xA0, 0xE2}}})},
+        {IOCTL_SCSI_PASS_THROUGH, 44, 588, Record(588, {scsi, {6, {12, 0x20, 1, 0, 0, 0, 0, 2, 0, 0, 5}}, offsets,
                                         {28, {0xDF, 0x10, 0, 0x02, 0, 0, 0, 0, 0, 0, 0xA0, 0xE2}}})},
-        {0x4D004, 44, 588, Record(588, {scsi, {6, {10, 0x20, 1, 0, 0, 0, 0, 2, 0, 0, 5}}, offsets,
+        {IOCTL_SCSI_PASS_THROUGH, 44, 588, Record(588, {scsi, {6, {10, 0x20, 1, 0, 0, 0, 0, 2, 0, 0, 5}}, offsets,
                                         {28, {0xA1, 0x08, 0x0E, 0, 0, 0, 0, 0, 0xA0, 0xE2}}})},
-        {0x4D02C, 40, 40, Record(40, {{0, {0x28, 0, 0x01}}, {12, {5}}, {37, {0xA0, 0xE2}}})},
-        {0x4D004, 44, 76, Record(76, {scsi, {6, {16}}, sense, {8, {2}}, {16, {5}}, {24, {0x2C}},
+        {IOCTL_ATA_PASS_THROUGH, 40, 40, Record(40, {{0, {0x28, 0, 0x01}}, {12, {5}}, {37, {0xA0, 0xE2}}})},
+        {IOCTL_SCSI_PASS_THROUGH, 44, 76, Record(76, {scsi, {6, {16}}, sense, {8, {2}}, {16, {5}}, {24, {0x2C}},
                                       {28, {0x85, 0x06, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xA0, 0xE2}}})},
     };
 #else
     const Patch offsets = {24, {0x58, 0, 0, 0, 0, 0, 0, 0, 0x38}};
     const struct { DWORD code, inLength, outLength; Bytes bytes; } expected[] = {
-        {0x4D02C, 48, 560, Record(560, {{0, {0x30, 0, 0x02}}, {8, {0, 0x02, 0, 0, 5}}, {24, {0x30}}, {45, {0xA0, 0xE2}}})},
-        {0x4D004, 56, 600, Record(600, {{0, {0x38}}, {6, {12, 0x20, 1, 0, 0, 0, 0, 2, 0, 0, 5}}, offsets,
+        {IOCTL_ATA_PASS_THROUGH, 48, 560, Record(560, {{0, {0x30, 0, 0x02}}, {8, {0, 0x02, 0, 0, 5}}, {24, {0x30}}, {45, {0xA0, 0xE2}}})},
+        {IOCTL_SCSI_PASS_THROUGH, 56, 600, Record(600, {{0, {0x38}}, {6, {12, 0x20, 1, 0, 0, 0, 0, 2, 0, 0, 5}}, offsets,
                                         {36, {0xDF, 0x10, 0, 0x02, 0, 0, 0, 0, 0, 0, 0xA0, 0xE2}}})},
-        {0x4D004, 56, 600, Record(600, {{0, {0x38}}, {6, {10, 0x20, 1, 0, 0, 0, 0, 2, 0, 0, 5}}, offsets,
+        {IOCTL_SCSI_PASS_THROUGH, 56, 600, Record(600, {{0, {0x38}}, {6, {10, 0x20, 1, 0, 0, 0, 0, 2, 0, 0, 5}}, offsets,
                                         {36, {0xA1, 0x08, 0x0E, 0, 0, 0, 0, 0, 0xA0, 0xE2}}})},
-        {0x4D02C, 48, 48, Record(48, {{0, {0x30, 0, 0x01}}, {12, {5}}, {45, {0xA0, 0xE2}}})},
-        {0x4D004, 56, 88, Record(88, {{0, {0x38}}, {6, {16, 0x20, 2}}, {16, {5}}, {32, {0x38}},
+        {IOCTL_ATA_PASS_THROUGH, 48, 48, Record(48, {{0, {0x30, 0, 0x01}}, {12, {5}}, {45, {0xA0, 0xE2}}})},
+        {IOCTL_SCSI_PASS_THROUGH, 56, 88, Record(88, {{0, {0x38}}, {6, {16, 0x20, 2}}, {16, {5}}, {32, {0x38}},
                                       {36, {0x85, 0x06, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xA0, 0xE2}}})},
     };
 #endif
@@ -115,8 +115,7 @@ TEST_F(OnSimulatedMachine, SpinDownJudgesEachAnswerAndGoesOnOnlyAfterARefusal)
     const struct { const char* what; SimForm forms[FormCount]; int ataStatus; Bytes sense; int result; size_t sent; } cases[] = {
         {"ATA taken", {Accept, Accept, Accept, Accept, Accept}, -1, {}, 1, 1},
         {"ATA whole but ERR: aborted", {Accept, Accept, Refuse, Refuse, Refuse}, 0x51, {}, 1, 2},
-        {"ATA header only, 50h back", {Short, Refuse, Refuse, Refuse, Accept}, 0x50, {}, 1, 5},
-        {"ATA header only, 40h back", {Short, Accept, Refuse, Refuse, Refuse}, 0x40, {}, 1, 2},
+        {"ATA header only, 40h back", {Short, Refuse, Refuse, Refuse, Accept}, 0x40, {}, 1, 5},
         {"ATA ERR and no data", {Status(0x51), Refuse, Accept, Refuse, Refuse}, -1, {}, 1, 3},
         {"vendor 43 bytes", {Refuse, Short, Accept, Refuse, Refuse}, -1, {}, 1, 3},
         {"vendor BUSY", {Refuse, Status(0x08), Accept, Refuse, Refuse}, -1, {}, 1, 3},
@@ -148,10 +147,11 @@ TEST_F(OnSimulatedMachine, SpinDownJudgesEachAnswerAndGoesOnOnlyAfterARefusal)
     EXPECT_EQ(Trace(), "open PHYSICALDRIVE0, open PHYSICALDRIVE1, open PHYSICALDRIVE4294967295");
 }
 
-// A reply that rewrites the header's offsets and counts the header alone: sense and data are
-// still read where the request put them, never where the reply points, and a reply that holds
-// the whole header is taken. A record whose data area the ATA attempt moved outside it is not
-// wrapped at all.
+// A wrapped form carries the request's addresses, time-out, length and data, DataIn only for a
+// data-in flag standing alone, and STANDBY whatever the request's registers hold. A reply that
+// rewrites the header's offsets and counts the header alone: sense and data are still read
+// where the request put them, never where the reply points, and a reply that holds the whole
+// header is taken. A request whose data area lies outside it is not wrapped at all.
 static BOOL WINAPI ControlThenRewrite(HANDLE handle, DWORD code, LPVOID in, DWORD inLength, LPVOID out,
                                       DWORD outLength, LPDWORD returned, LPOVERLAPPED overlapped)
 {
@@ -162,58 +162,39 @@ static BOOL WINAPI ControlThenRewrite(HANDLE handle, DWORD code, LPVOID in, DWOR
     return ok;
 }
 
-TEST_F(OnSimulatedMachine, AWrappedFormReadsItsReplyOnlyWhereItPutItsBuffers)
+TEST_F(OnSimulatedMachine, AWrappedFormCarriesTheRequestAndReadsItsReplyWhereItPutIt)
 {
-    Machine(L"disk 2 vendor-form=sense:70");
+    Machine(L"disk 2 sat=sense:70 vendor-form=sense:72");
     simControl = systemCalls.DeviceIoControl;
     systemCalls.DeviceIoControl = ControlThenRewrite;
     HANDLE disk = OpenDisk(2);
     AtaRequest request;
     BuildStandbyRequest(&request);
-    EXPECT_EQ(SendAtaOverScsi(request, disk, WrapFormVendor), 0);
-    sim.disks[0].forms[FormVendor] = Sense(0x72);
+    ATA_PASS_THROUGH_EX& ata = request.header;
+    ata.AtaFlags |= ATA_FLAGS_DRDY_REQUIRED, ata.PathId = 1, ata.TargetId = 2, ata.Lun = 3, ata.TimeOutValue = 9;
+    ata.DataTransferLength = 3;
+    memcpy(ata.CurrentTaskFile, "\x11\x22\x33\x44\x55\x66\x51\x88", 8);
+    memcpy(request.data, "\xD1\xD2\xD3\xD4", 4);
+    EXPECT_EQ(SendAtaOverScsi(request, disk, WrapFormSat), 0);
+    const Bytes sent = Controls()[0].sent;
+    ASSERT_EQ(sent.size(), sizeof(ScsiRequest) + 3);
+    const SCSI_PASS_THROUGH* h = reinterpret_cast<const SCSI_PASS_THROUGH*>(sent.data());
+    EXPECT_EQ(Bytes({h->PathId, h->TargetId, h->Lun, h->DataIn, BYTE(h->TimeOutValue), BYTE(h->DataTransferLength)}),
+              Bytes({1, 2, 3, 0, 9, 3}));
+    EXPECT_EQ(Bytes(h->Cdb + 3, h->Cdb + 12), Bytes({0, 0, 0, 0, 0, 0xA0, 0xE2, 0, 0}));
+    EXPECT_EQ(Bytes(sent.end() - 3, sent.end()), Bytes({0xD1, 0xD2, 0xD3}));
+    EXPECT_EQ(request.data[0], 0xD1) << "a refused form changed the request";
     EXPECT_EQ(SendAtaOverScsi(request, disk, WrapFormVendor), 1);
-    EXPECT_EQ(request.data[0] + request.data[AtaDataSize - 1], 2 * 0xEE);
+    EXPECT_EQ(request.data[0] + request.data[2], 2 * 0xEE);
     const struct { ULONG offset, length; } outside[] = {
         {0xFFFFFFF0, AtaDataSize}, {sizeof(AtaRequest) + 1, AtaDataSize}, {sizeof(ATA_PASS_THROUGH_EX), 0xFFFFFFF0}};
     for (auto o : outside) {
         BuildStandbyRequest(&request);
-        request.header.DataBufferOffset = o.offset;
-        request.header.DataTransferLength = o.length;
+        ata.DataBufferOffset = o.offset, ata.DataTransferLength = o.length;
         EXPECT_EQ(SendAtaOverScsi(request, disk, WrapFormVendor), 0) << o.offset;
     }
     systemCalls.CloseHandle(disk);
     EXPECT_EQ(Controls().size(), 2u);
-}
-
-// A wrapped form carries the request's addresses, time-out, length and data, and DataIn only
-// for a data-in flag standing alone; its command is STANDBY whatever the request's registers hold.
-TEST_F(OnSimulatedMachine, AWrappedFormCarriesTheRequestAndSendsStandby)
-{
-    Machine(L"disk 2 vendor-form=refuse sat=refuse");
-    HANDLE disk = OpenDisk(2);
-    const struct { USHORT flags; UCHAR dataIn; WrapForm form; size_t taskFile; } cases[] = {
-        {ATA_FLAGS_DATA_IN, 1, WrapFormVendor, 5}, {ATA_FLAGS_DATA_IN | ATA_FLAGS_DRDY_REQUIRED, 0, WrapFormSat, 3}};
-    for (auto c : cases) {
-        AtaRequest request;
-        BuildStandbyRequest(&request);
-        ATA_PASS_THROUGH_EX& ata = request.header;
-        ata.AtaFlags = c.flags, ata.PathId = 1, ata.TargetId = 2, ata.Lun = 3, ata.TimeOutValue = 9;
-        ata.DataTransferLength = 3;
-        memcpy(ata.CurrentTaskFile, "\x11\x22\x33\x44\x55\x66\x51\x88", 8);
-        memcpy(request.data, "\xD1\xD2\xD3\xD4", 4);
-        sim.calls.clear();
-        EXPECT_EQ(SendAtaOverScsi(request, disk, c.form), 0);
-        ASSERT_EQ(Controls().size(), 1u);
-        const Bytes sent = Controls()[0].sent;
-        ASSERT_EQ(sent.size(), sizeof(ScsiRequest) + 3);
-        const SCSI_PASS_THROUGH* h = reinterpret_cast<const SCSI_PASS_THROUGH*>(sent.data());
-        EXPECT_EQ(Bytes({h->PathId, h->TargetId, h->Lun, h->DataIn, BYTE(h->TimeOutValue), BYTE(h->DataTransferLength)}),
-                  Bytes({1, 2, 3, c.dataIn, 9, 3})) << c.flags;
-        EXPECT_EQ(Bytes(h->Cdb + c.taskFile, h->Cdb + c.taskFile + 8), Bytes({0, 0, 0, 0, 0, 0xA0, 0xE2, 0}));
-        EXPECT_EQ(Bytes(sent.end() - 3, sent.end()), Bytes({0xD1, 0xD2, 0xD3}));
-    }
-    systemCalls.CloseHandle(disk);
 }
 
 static std::wstring Fill(DiskNumber disk, int capacity, int* result)
@@ -275,7 +256,8 @@ TEST_F(OnSimulatedMachine, DescribesADiskFromItsFirstStringToTheEndOfItsDescript
         {Descriptor("ACME\0Portable HDD\0" "0102\0NX01\0"s, 0, 5, 18, 23), L"ACME Portable HDD 0102 NX01 "},
         {Descriptor("NX01\0ACME\0HDD\0"s, 5, 10, -1, 0), L"NX01 ACME HDD "},
         {Descriptor("ACME\0HDD\0"s, -1, 5, -1, -1), L"HDD "},
-        {Descriptor("ACME  \0HDD\0\0\x01z"s, 0, 7, -1, -1), L"ACME   HDD  \x01z"},  // trailing bytes
+        // Trailing bytes too; control characters (a tab) become spaces.
+        {Descriptor("ACME \t\0HDD\0\0\x01z"s, 0, 7, -1, -1), L"ACME   HDD   z"},
         {Descriptor("ACME\0"s, 900, 0, -1, -1), L"ACME "},  // an offset past the end is ignored
         {Descriptor("ACME\0"s, -1, -1, -1, -1), nullptr},
         {Descriptor("ACME\0"s, 5, 40, -1, -1), nullptr},
@@ -321,25 +303,6 @@ TEST_F(OnSimulatedMachine, TellsUsbDisksAndNeverReadsPastADescriptor)
     EXPECT_EQ(buffer[0], L'#') << "a buffer of no units is left alone";
     EXPECT_EQ(GetDiskDescription(1, buffer, 16), 10);
     EXPECT_STREQ(buffer, L"ACME HDD ");
-}
-
-// The wait polls every 100 ms and ends at the first failed query; gone means
-// ERROR_DEV_NOT_EXIST, read before the close that may leave an error of its own.
-TEST_F(OnSimulatedMachine, WaitsUntilTheDiskStopsAnswering)
-{
-    const struct { const wchar_t* error; bool closeFails; int result; } cases[] = {
-        {L"55", false, 1}, {L"55", true, 1}, {L"31", false, 0}};
-    for (auto c : cases) {
-        Machine(L"disk 2 gone-error=" + std::wstring(c.error));  // 55: ERROR_DEV_NOT_EXIST
-        sim.disks[0].goneAt = 300;  // answers the queries at 0, 100 and 200 ms
-        if (c.closeFails)
-            FailCall(CallCloseHandle, L"\\\\.\\PHYSICALDRIVE2");
-        EXPECT_EQ(WaitUntilDiskGone(2), c.result);
-        EXPECT_EQ(sim.clock, 300u);
-        EXPECT_EQ(Trace(), "open PHYSICALDRIVE2, query, query, query, query, close");
-    }
-    EXPECT_EQ(WaitUntilDiskGone(2), 0) << "gone before the wait began";
-    EXPECT_EQ(sim.clock, 300u);
 }
 
 // One volume on one handle: flushed while its file system is there, locked (tried again for
@@ -389,9 +352,10 @@ TEST_F(OnSimulatedMachine, DismountsEveryVolumeOfTheDiskOrSaysItFailed)
                                      volume \\?\Volume{4}\ disk=2)";
     const std::wstring v1 = L"\\\\.\\Volume{1}", v4 = L"\\\\.\\Volume{4}", v5 = L"\\\\.\\Volume{5}";
     const std::wstring spanning = L"\nvolume \\\\?\\Volume{5}\\ disk=none extents=";
-    const struct { std::wstring extra; SimInjection fault; int result; std::vector<std::wstring> held; } cases[] = {
+    // opened: the volumes opened for read and write, when not those held.
+    const struct { std::wstring extra; SimInjection fault; int result; std::vector<std::wstring> held, opened; } cases[] = {
         {L"", {}, 1, {v1, v4}},
-        {L" fail=flush", {}, 0, {v1}},
+        {L" fail=flush", {}, 0, {v1}, {v1, v4}},
         {spanning + L"2,2", {}, 1, {v1, v4, v5}},
         {spanning + L"3,1", {}, 1, {v1, v4}},
         {spanning + L"3,2", {}, 0, {}},
@@ -408,10 +372,7 @@ TEST_F(OnSimulatedMachine, DismountsEveryVolumeOfTheDiskOrSaysItFailed)
         EXPECT_EQ(DismountDiskVolumes(2), c.result) << testing::PrintToString(c.extra);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.result ? "Succeeded.\n" : "");
         EXPECT_EQ(SimOpenHandles(), c.held) << Trace();
-        std::vector<std::wstring> opened = DataOpens(), held = c.held;
-        if (c.extra == L" fail=flush")
-            held.push_back(v4);
-        EXPECT_EQ(opened, held) << "opened for read and write: " << Trace();
+        EXPECT_EQ(DataOpens(), c.opened.empty() ? c.held : c.opened) << "opened for read and write: " << Trace();
     }
     Machine(L"volume \\\\?\\Volume{1}\\ disk=0");
     testing::internal::CaptureStdout();

@@ -10,6 +10,10 @@
 #include "ui/tray_window.h"
 #include <shellapi.h>
 
+// Whether CTest runs these tests under Japan's locale (ui_Japanese): they then expect Japanese
+// texts, which the program shows only when the locale was applied.
+static bool JapaneseLocale() { return _wgetenv(L"VANTREL_JAPANESE") != nullptr; }
+
 TEST(Texts, EveryTextInBothLanguages)
 {
     const struct { TextId id; const wchar_t* japanese; const wchar_t* english; } texts[] = {
@@ -31,7 +35,7 @@ TEST(Texts, EveryTextInBothLanguages)
     for (const auto& t : texts) {
         EXPECT_STREQ(GetTextIn(t.id, true), t.japanese);
         EXPECT_STREQ(GetTextIn(t.id, false), t.english);
-        EXPECT_STREQ(GetText(t.id), IsJapaneseUser() ? t.japanese : t.english);
+        EXPECT_STREQ(GetText(t.id), JapaneseLocale() ? t.japanese : t.english);
     }
 }
 
@@ -53,8 +57,7 @@ TEST(ModeChoice, FollowsTheFirstArgument)
         {{L"Vantrel.exe", L""}, PathMode, L""},
         {{L"Vantrel.exe", L"E:\\My Files\\a b.txt", L"/menu"}, PathMode, L"E:\\My Files\\a b.txt"},
         {{L"Vantrel.exe", L"/mneu"}, PathMode, L""},  // a mistyped switch names no disk
-        {{L"Vantrel.exe", L"/?"}, PathMode, L""},
-        {{L"Vantrel.exe", L"/menu:"}, PathMode, L""},
+        {{L"Vantrel.exe", L"-menu"}, PathMode, L""},
         {{L"Vantrel.exe", L"/men\u0130"}, PathMode, L""},  // only A-Z fold
     };
     for (const auto& c : cases) {
@@ -90,16 +93,12 @@ TEST(Start, KeepsOnlyAWholeModulePathAndLocksTheWholeImage)
     EXPECT_EQ(MakeImageResident(HMODULE(image)), SIZE_T(nt->OptionalHeader.SizeOfImage));
 }
 
-// Whether the tests run under Japan's locale (CTest's ui_Japanese), told apart here rather than
-// by the program, whose own test of the locale is under test.
-static bool JapaneseLocale() { return GetUserDefaultLCID() == 0x0411; }
-
 // USB disks 1 to 4 (1 and 2 described "Disk 1.0 "), an internal disk, and USB disk 5,
 // numbered at the limit that the volumes set: never examined. Windows runs from USB disk 4.
 static const wchar_t DriveMachine[] = LR"(disk 0 bus=sata vendor=ATA product=SSD
     disk 1 vendor=Disk product=1.0
     disk 2 vendor=Disk product=1.0
-    disk 3 vendor=ACME product="Portable HDD" revision=0102 serial=NX01
+    disk 3 vendor=AC&ME product="Portable HDD" revision=0102 serial=NX01
     disk 4
     disk 5 vendor=Never
     volume \\?\Volume{1}\ disk=0 mounts=C:\
@@ -116,7 +115,7 @@ TEST_F(OnSimulatedMachine, LabelsADiskWithItsMountPointsAndDescription)
         {1, L"f:\\", L"E:\\/F:\\/<Disk 1.0 >", true},
         {2, L"C:\\Mount\\", L"C:\\Mount\\Usb\\/Z:\\/<Disk 1.0 >", false},
         {2, L"z:\\", L"C:\\Mount\\Usb\\/Z:\\/<Disk 1.0 >", true},
-        {3, L"", L"<ACME Portable HDD 0102 NX01 >", false},
+        {3, L"", L"<AC&ME Portable HDD 0102 NX01 >", false},
         {4, L"K:\\", L"K:\\/<>", true},
         {7, nullptr, L"<>", false},  // nothing answers at all
     };
@@ -186,7 +185,7 @@ TEST_F(OnSimulatedMachine, TheDriveMenuListsUsbDisksAtTheCentreAndTakesTheUsersC
         EXPECT_EQ(choice.disk, c.disk);
         EXPECT_EQ(DescribeRun(), "menu centred: [---------------- Vantrel ----------------] " + chooseDrive +
                                  " [] [E:\\/F:\\/<Disk 1.0 >] [C:\\Mount\\Usb\\/Z:\\/<Disk 1.0 >] "
-                                 "[<ACME Portable HDD 0102 NX01 >]\n");
+                                 "[<AC&&ME Portable HDD 0102 NX01 >]\n");  // "&" shown as itself
         EXPECT_EQ(seenMenu.states, (std::vector<UINT>{MF_DISABLED, MF_DISABLED, MF_SEPARATOR, 0, 0, 0}));
     }
     Machine(L"disk 0 bus=sata\nvolume \\\\?\\Volume{1}\\ disk=0 mounts=C:\\");
@@ -234,17 +233,26 @@ TEST(RemovalWindow, TakesTheScaleOfTheScreenItIsMovedTo)
     EXPECT_GT(after * 4, before * 5) << before << " pixels high at 96 DPI, " << after << " at 144";
 }
 
-// Handles this thread's messages for a while; true when the quit message arrived.
-static bool PumpFor(DWORD milliseconds)
+// Handles the messages this thread has now, and those they lead to; true when the quit
+// message arrived.
+static bool PumpPending()
 {
     MSG message;
-    for (ULONGLONG end = GetTickCount64() + milliseconds; GetTickCount64() < end; Sleep(5))
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-            if (message.message == WM_QUIT)
-                return true;
-            DispatchMessageW(&message);
-        }
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (message.message == WM_QUIT)
+            return true;
+        DispatchMessageW(&message);
+    }
     return false;
+}
+
+// Handles this thread's messages until the condition holds, for 10 s at most.
+template <typename Condition> static bool PumpUntil(Condition condition)
+{
+    for (ULONGLONG end = GetTickCount64() + 10000; !condition(); Sleep(5))
+        if (PumpPending() || GetTickCount64() > end)
+            return false;
+    return true;
 }
 
 static HWND CreateTray(HINSTANCE instance)
@@ -264,79 +272,129 @@ static bool Icon(HWND window, DWORD message = NIM_MODIFY)
     return Shell_NotifyIconW(message, &record);
 }
 
+// Whether some window holds Win+Esc: registering it here fails then.
+static bool WinEscHeld()
+{
+    if (!RegisterHotKey(nullptr, 7, MOD_WIN, VK_ESCAPE))
+        return true;
+    UnregisterHotKey(nullptr, 7);
+    return false;
+}
+
+// A logon before the taskbar exists: the shell refuses the first icon.
+static BOOL WINAPI RefuseFirstAdd(DWORD message, PNOTIFYICONDATAW record)
+{
+    static bool refused;
+    if (message == NIM_ADD && !refused)
+        return !(refused = true);
+    return Shell_NotifyIconW(message, record);
+}
+
 // Whether the tray's icon was still there once the tray had handled WM_DESTROY. Wine takes a
 // destroyed window's icons away by itself; Windows leaves them in the notification area until
 // the pointer passes over them, so the tray must take its own away.
-static HWND destroyedTray;
+static HWND watchedTray;
 static bool iconAfterDestroy = true;
 static LRESULT CALLBACK NoteIconAfterDestroy(int code, WPARAM wParam, LPARAM lParam)
 {
     const CWPRETSTRUCT* call = reinterpret_cast<const CWPRETSTRUCT*>(lParam);
-    if (call->hwnd == destroyedTray && call->message == WM_DESTROY)
+    if (call->hwnd == watchedTray && call->message == WM_DESTROY)
         iconAfterDestroy = Icon(call->hwnd);
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
 // Makes the probe built beside this test the program that the tray's runs start, copied to a
-// folder whose name has a space; returns the file in which each run it starts reports.
+// folder of this process's own whose name has a space; returns the file in which the runs report.
 static std::wstring ProbeAsTheProgram()
 {
     WCHAR built[MAX_PATH], folder[MAX_PATH];
     GetModuleFileNameW(nullptr, built, MAX_PATH);
     lstrcpyW(wcsrchr(built, L'\\') + 1, L"startup_probe.exe");
     GetTempPathW(MAX_PATH, folder);
-    lstrcatW(folder, L"Vantrel probe\\");
-    CreateDirectoryW(folder, nullptr);
-    lstrcatW(lstrcpyW(ModulePath, folder), L"startup_probe.exe");
+    std::wstring probe = folder + (L"Vantrel probe " + std::to_wstring(GetCurrentProcessId()) + L"\\");
+    CreateDirectoryW(probe.c_str(), nullptr);
+    lstrcpyW(ModulePath, (probe + L"startup_probe.exe").c_str());
     CopyFileW(built, ModulePath, FALSE);
-    std::wstring report = folder + std::wstring(L"started.txt");
+    std::wstring report = probe + L"started.txt";
     SetEnvironmentVariableW(L"VANTREL_PROBE", report.c_str());
     DeleteFileW(report.c_str());
     return report;
 }
 
-// What the last run reported: its first argument and the show command it was given.
+// What the runs reported: a line each, their first argument and the show command given.
 static std::string ProbeReport(const std::wstring& report)
 {
-    char started[32] = "";
+    std::string lines;
+    char line[32];
     if (FILE* file = _wfopen(report.c_str(), L"r")) {
-        fgets(started, sizeof started, file);
+        while (fgets(line, sizeof line, file))
+            lines += line;
         fclose(file);
     }
-    return started;
+    return lines;
 }
 
-TEST(Tray, RightButtonOpensTheMenuAndExitRemovesTheIcon)
+// Handed to the tray's own loop while its run is open: whether Win+Esc was free and the
+// icon there then; then it lets the run end.
+static HANDLE runMayEnd;
+static bool freeDuringRun, iconDuringRun;
+static LRESULT CALLBACK DuringRun(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message != WM_APP)
+        return DefWindowProcW(window, message, wParam, lParam);
+    freeDuringRun = !WinEscHeld(), iconDuringRun = Icon(watchedTray);
+    SetEvent(runMayEnd);
+    return 0;
+}
+
+// At logon the shell may refuse the icon: the tray stays, with its hot key, and adds the icon
+// when the taskbar starts. A tray that holds no file of its own starts no run. A run is the
+// held file (whatever its path now names) with "/menu", told to show its window (SW_SHOW: a
+// run's first ShowWindow is held to the starter's command), from a folder with a space; while
+// it is open the tray answers, Win+Esc is free and starts nothing, and the icon comes back
+// when the taskbar starts again. Runs leave no handle open.
+TEST(Tray, StaysWithoutTaskbarAndStartsOneRunOfItsHeldFileAtATime)
 {
     ModulePath[0] = 0;
+    systemCalls.Shell_NotifyIconW = RefuseFirstAdd;
     HWND tray = CreateTray(GetModuleHandleW(nullptr));
-    EXPECT_TRUE(tray && !IsWindowVisible(tray) && Icon(tray));
-    // A run that cannot start (the program's path is unknown) still takes Win+Esc back.
+    const UINT taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
+    EXPECT_FALSE(PumpPending());
+    EXPECT_TRUE(IsWindow(tray) && !IsWindowVisible(tray) && !Icon(tray) && WinEscHeld());
     PostMessageW(tray, WM_HOTKEY, 0, 0);
-    EXPECT_FALSE(PumpFor(300));
-    EXPECT_FALSE(RegisterHotKey(nullptr, 7, MOD_WIN, VK_ESCAPE)) << "Win+Esc is not held after the run";
-    UnregisterHotKey(nullptr, 7);
-    // A run is this program with "/menu", asked to show its window as it is told (SW_SHOW):
-    // Windows holds a run's first ShowWindow to the starter's command. Runs of a program that
-    // ends at once leave no handle open in the resident tray.
-    std::wstring report = ProbeAsTheProgram();
-    uintptr_t highWater[2];
-    for (uintptr_t& mark : highWater) {
-        PostMessageW(tray, WM_HOTKEY, 0, 0);
-        EXPECT_FALSE(PumpFor(300));
-        mark = HandleHighWater();
-    }
-    EXPECT_LE(highWater[1], highWater[0]) << "a run left handles open";
-    EXPECT_EQ(ProbeReport(report), "/menu 5");
-    ModulePath[0] = 0;
-    // Explorer restarted: every icon is gone, and the shell says so to every window. The second
-    // time, the add finds the icon there.
-    ASSERT_TRUE(Icon(tray, NIM_DELETE));
-    for (int broadcast = 0; broadcast < 2; ++broadcast) {
-        PostMessageW(tray, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
-        EXPECT_FALSE(PumpFor(300));
-        EXPECT_TRUE(Icon(tray) && IsWindow(tray));
-    }
+    PostMessageW(tray, taskbarCreated, 0, 0);
+    EXPECT_FALSE(PumpPending());
+    EXPECT_TRUE(Icon(tray) && WinEscHeld()) << "no icon after TaskbarCreated, or Win+Esc not taken back";
+    DestroyWindow(tray);
+    EXPECT_TRUE(PumpPending());
+    systemCalls = defaultSystemCalls;
+
+    std::wstring report = ProbeAsTheProgram(), held = ModulePath;
+    tray = CreateTray(GetModuleHandleW(nullptr));
+    EXPECT_FALSE(MoveFileW(held.c_str(), (held + L".old").c_str())) << "the resident tray's file was renamed";
+    lstrcpyW(ModulePath, L"C:\\windows\\system32\\hostname.exe");  // what the path names now
+    std::wstring event = L"VantrelRunMayEnd" + std::to_wstring(GetCurrentProcessId());
+    runMayEnd = CreateEventW(nullptr, TRUE, FALSE, event.c_str());
+    SetEnvironmentVariableW(L"VANTREL_PROBE_WAIT", event.c_str());
+    WNDCLASSW helperClass = {0, DuringRun, 0, 0, GetModuleHandleW(nullptr), nullptr, nullptr, nullptr, nullptr, L"DuringRun"};
+    RegisterClassW(&helperClass);
+    HWND helper = CreateWindowW(L"DuringRun", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    watchedTray = tray;
+    ASSERT_TRUE(Icon(tray, NIM_DELETE));  // the shell restarts during the run
+    for (UINT message : {UINT(WM_HOTKEY), UINT(WM_HOTKEY), taskbarCreated})
+        PostMessageW(tray, message, 0, 0);
+    PostMessageW(helper, WM_APP, 0, 0);
+    uintptr_t before = HandleHighWater();
+    EXPECT_TRUE(PumpUntil([&] { return WinEscHeld() && !ProbeReport(report).empty(); })) << "Win+Esc not taken back";
+    EXPECT_EQ(ProbeReport(report), "/menu 5\n");
+    EXPECT_TRUE(freeDuringRun && iconDuringRun) << freeDuringRun << iconDuringRun;
+    PostMessageW(tray, WM_HOTKEY, 0, 0);  // the run may end at once now
+    EXPECT_TRUE(PumpUntil([&] { return WinEscHeld() && ProbeReport(report) == "/menu 5\n/menu 5\n"; }));
+    EXPECT_LE(HandleHighWater(), before) << "a run left handles open";
+    DestroyWindow(helper);
+    SetEnvironmentVariableW(L"VANTREL_PROBE_WAIT", nullptr);
+    CloseHandle(runMayEnd);
+
     // Also run under a Japanese user's locale, where both commands are Japanese.
     const char* menu = JapaneseLocale() ? u8"menu off centre: [Vantrel] [] [より安全な取り外し...] [終了]\n"
                                         : "menu off centre: [Vantrel] [] [Remove more safely...] [Exit]\n";
@@ -344,21 +402,21 @@ TEST(Tray, RightButtonOpensTheMenuAndExitRemovesTheIcon)
         {WM_LBUTTONDOWN, {}, ""}, {WM_LBUTTONDBLCLK, {}, ""}, {WM_RBUTTONDOWN, {VK_ESCAPE}, menu},
         {WM_RBUTTONDOWN, {VK_UP, VK_RETURN}, menu},  // Exit
     };
-    destroyedTray = tray;
     HHOOK hook = SetWindowsHookExW(WH_CALLWNDPROCRET, NoteIconAfterDestroy, nullptr, GetCurrentThreadId());
     for (const auto& click : clicks) {
         StartWatching(click.keys);
         PostMessageW(tray, WM_USER, 0, click.button);
-        bool quit = PumpFor(click.keys.size() == 2 ? 3000 : 300);
+        bool quit = PumpPending();
         StopWatching();
         EXPECT_EQ(DescribeRun(), click.menu);
         EXPECT_EQ(quit, click.keys.size() == 2);
     }
     EXPECT_EQ(seenMenu.states, (std::vector<UINT>{MF_DISABLED, MF_SEPARATOR, 0, 0}));
-    EXPECT_EQ(seenMenu.ids, (std::vector<UINT>{0, 0, TrayCommandRemove, TrayCommandExit}));
     UnhookWindowsHookEx(hook);
     EXPECT_FALSE(IsWindow(tray) || iconAfterDestroy);
+    EXPECT_TRUE(MoveFileW(held.c_str(), (held + L".old").c_str())) << "the file stays held after the tray ended";
+    DeleteFileW((held + L".old").c_str());
     tray = CreateTray(GetModuleHandleW(L"kernel32.dll"));  // no icon 101 there: closes itself
-    EXPECT_TRUE(PumpFor(3000));
+    EXPECT_TRUE(PumpPending());
     EXPECT_FALSE(IsWindow(tray));
 }

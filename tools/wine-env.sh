@@ -48,6 +48,8 @@ wine_env_start() {
     # Xvfb runs no window manager: unmanaged windows spare every window's destruction a
     # two-second wait for a manager that never answers.
     wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 </dev/null
+    # The screen at 100 %, whatever an earlier run that changed it for a test left behind.
+    wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 96 /f >/dev/null 2>&1 </dev/null
     # Start Wine's own services now, outside any pipe that a test runner waits on:
     # they would otherwise inherit the runner's output and keep it open.
     wine cmd /c exit >/dev/null 2>&1 </dev/null

@@ -48,6 +48,22 @@ DriveLabel BuildDriveLabel(DiskNumber disk, const WCHAR* volumePath)
     return label;
 }
 
+// A menu shows "&" as the underline of the next letter: doubled, it shows as itself, so that
+// a device's strings are shown as they are.
+static WCHAR* MenuItemText(const WCHAR* label)
+{
+    int length = 0;
+    for (const WCHAR* c = label; *c; ++c)
+        length += *c == L'&' ? 2 : 1;
+    WCHAR* text = new WCHAR[length + 1];
+    WCHAR* end = text;
+    for (const WCHAR* c = label; *c; ++c)
+        if ((*end++ = *c) == L'&')
+            *end++ = L'&';
+    *end = 0;
+    return text;
+}
+
 static void AppendHeader(HMENU menu)
 {
     AppendMenuW(menu, MF_DISABLED, 0, GetText(TextMenuHeader));
@@ -69,7 +85,9 @@ static UINT AppendDisks(HMENU menu, const WCHAR* volumePath)
         DriveLabel label = BuildDriveLabel(disk, volumePath);
         if (!volumePath || label.matches)
             selected = disk + 1;
-        AppendMenuW(menu, MF_STRING, disk + 1, label.text);
+        WCHAR* item = MenuItemText(label.text);
+        AppendMenuW(menu, MF_STRING, disk + 1, item);
+        delete[] item;
         delete[] label.text;
     }
     return selected;

@@ -9,8 +9,15 @@ static const LONG RemovalExStyle = WS_EX_TOOLWINDOW;
 static const int StatusCapacity = 256;
 static const UINT StandardDpi = 96;  // the scale at which the window is 400 x 50
 
-// Owned by RemovalWindow: the DPI of the screen the window stands on.
+enum { PollTimer = 1, CloseTimer = 2 };
+
+// Owned by RemovalWindow: the DPI of the screen the window stands on, the disk handle held
+// for the wait, the exit code of the outcome so far, and whether the run is over (until
+// then nobody may close the window: the volumes are held only while the process lives).
 static UINT windowDpi = StandardDpi;
+static HANDLE waitedDisk = INVALID_HANDLE_VALUE;
+static int exitCode = ExitCancelled;
+static bool runOver;
 
 // The system's DPI: the one a system-aware program draws at, and the stock fonts' scale.
 static UINT SystemDpi()
@@ -51,7 +58,7 @@ static HFONT CreateStatusFont()
 void ShowStatus(HWND window, TextId text, RunStep next, LPARAM lParam)
 {
     SetWindowTextW(window, GetText(text));
-    // Painted now: the next step may block the thread before any WM_PAINT would arrive.
+    // Painted now, before the next step runs, however long that step keeps the thread.
     RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
     PostMessageW(window, WM_USER, next, lParam);
 }
@@ -64,6 +71,9 @@ static void ShowOutcome(HWND window, TextId text, RunStep next, LPARAM lParam)
 
 static void OnCreate(HWND window, const CREATESTRUCTW* create)
 {
+    runOver = false;
+    exitCode = ExitCancelled;
+    waitedDisk = INVALID_HANDLE_VALUE;
     SetWindowLongW(window, GWL_STYLE, RemovalStyle);
     SetWindowLongW(window, GWL_EXSTYLE, RemovalExStyle);
     int screenHeight = GetSystemMetrics(SM_CYSCREEN);
@@ -104,32 +114,61 @@ static void OnPaint(HWND window)
     EndPaint(window, &paint);
 }
 
+static void EndRun(HWND window)
+{
+    runOver = true;
+    PostMessageW(window, WM_CLOSE, 0, 0);
+}
+
 static void OnChooseDrive(HWND window, const WCHAR* path)
 {
     DriveChoice choice = ChooseDrive(window, path);
     if (choice.kind == ChoiceCancelled) {
-        PostMessageW(window, WM_CLOSE, 0, 0);
+        exitCode = ExitCancelled;
+        EndRun(window);
     } else if (choice.kind == ChoiceNone) {
+        exitCode = ExitNoDrive;
         ShowOutcome(window, TextNoRemovableDrive, StepCloseLater, 0);
     } else if (!DismountDiskVolumes(choice.disk)) {
+        exitCode = ExitDismountFailed;
         ShowOutcome(window, TextDismountFailed, StepCloseLater, 0);
     } else if (!SpinDownDisk(choice.disk)) {
+        exitCode = ExitSpinDownFailed;
         ShowOutcome(window, TextSpinDownFailed, StepCloseLater, 0);
     } else {
+        exitCode = ExitRemoved;
         ShowOutcome(window, TextReadyToRemove, StepWaitRemoval, LPARAM(choice.disk));
     }
 }
 
-static void OnWaitRemoval(HWND window, DiskNumber disk)
+static void OnDiskGone(HWND window)
 {
-    WaitUntilDiskGone(disk);  // whatever it answers, the disk is no longer there to wait for
+    if (waitedDisk != INVALID_HANDLE_VALUE)
+        systemCalls.CloseHandle(waitedDisk);
+    waitedDisk = INVALID_HANDLE_VALUE;
     ShowStatus(window, TextDriveRemoved, StepCloseLater, 0);
 }
 
-static void OnCloseLater(HWND window)
+// The disk is opened once and asked at once, then once per tick, until it no longer answers:
+// whatever the reason, it is then no longer there to wait for.
+static void OnWaitRemoval(HWND window, DiskNumber disk)
 {
-    systemCalls.Sleep(CloseDelayMilliseconds);
-    PostMessageW(window, WM_CLOSE, 0, 0);
+    waitedDisk = OpenDisk(disk);
+    if (waitedDisk != INVALID_HANDLE_VALUE && DiskAnswers(waitedDisk))
+        systemCalls.SetTimer(window, PollTimer, PollMilliseconds, nullptr);
+    else
+        OnDiskGone(window);
+}
+
+static void OnTimer(HWND window, WPARAM timer)
+{
+    if (timer == PollTimer && !DiskAnswers(waitedDisk)) {
+        KillTimer(window, PollTimer);
+        OnDiskGone(window);
+    } else if (timer == CloseTimer) {
+        KillTimer(window, CloseTimer);
+        EndRun(window);
+    }
 }
 
 static void OnStep(HWND window, WPARAM step, LPARAM lParam)
@@ -137,7 +176,7 @@ static void OnStep(HWND window, WPARAM step, LPARAM lParam)
     switch (step) {
     case StepChooseDrive: OnChooseDrive(window, reinterpret_cast<const WCHAR*>(lParam)); break;
     case StepWaitRemoval: OnWaitRemoval(window, DiskNumber(lParam)); break;
-    case StepCloseLater: OnCloseLater(window); break;
+    case StepCloseLater: systemCalls.SetTimer(window, CloseTimer, CloseDelayMilliseconds, nullptr); break;
     }
 }
 
@@ -146,8 +185,16 @@ LRESULT CALLBACK RemovalWindow(HWND window, UINT message, WPARAM wParam, LPARAM 
     switch (message) {
     case WM_CREATE: OnCreate(window, reinterpret_cast<const CREATESTRUCTW*>(lParam)); return 0;
     case WM_PAINT: OnPaint(window); return 0;
-    case WM_DESTROY: PostQuitMessage(0); return 0;
+    case WM_CLOSE:  // from Alt+F4 or another program: ignored while the run holds its volumes
+        return runOver ? DefWindowProcW(window, message, wParam, lParam) : 0;
+    case WM_DESTROY: PostQuitMessage(exitCode); return 0;
     case WM_DPICHANGED: OnDpiChanged(window, LOWORD(wParam), reinterpret_cast<const RECT*>(lParam)); return 0;
+    case WM_TIMER: OnTimer(window, wParam); return 0;
+    case WM_QUERYENDSESSION: return TRUE;
+    case WM_ENDSESSION:  // Windows is going down: the volumes stay dismounted
+        if (wParam)
+            ExitProcess(exitCode);
+        return 0;
     case WM_USER: OnStep(window, wParam, lParam); return 0;
     }
     return DefWindowProcW(window, message, wParam, lParam);

@@ -1,6 +1,7 @@
 // The one window of a removal run: hidden while the disk is chosen, dismounted and spun
 // down, then shown top-most with the outcome; it closes itself three seconds after its last
-// message. The run is a chain of WM_USER messages, wParam being the step.
+// message. The run is a chain of WM_USER messages, wParam being the step; its waits are
+// timers, so that the window answers all along.
 #pragma once
 #include <windows.h>
 #include "ui/texts.h"
@@ -14,7 +15,17 @@ enum RunStep {
 enum {
     RemovalWindowWidth = 400,
     RemovalWindowHeight = 50,
+    PollMilliseconds = 100,
     CloseDelayMilliseconds = 3000,
+};
+
+// The exit code of a removal run's process.
+enum RunExitCode {
+    ExitRemoved = 0,  // spun down, and gone
+    ExitNoDrive = 1,  // no USB disk, or none that the path, switch or choice named
+    ExitDismountFailed = 2,
+    ExitSpinDownFailed = 3,
+    ExitCancelled = 4,  // at the menu
 };
 
 // The creation parameter is the run's path, or null in menu mode.

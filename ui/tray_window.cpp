@@ -1,10 +1,12 @@
-// The tray window's procedure: icon, hot key, menu, and the blocking wait for a removal run.
+// The tray window's procedure: icon, hot key, menu, and the wait for a removal run, during
+// which the tray goes on handling its messages.
 #include "ui/tray_window.h"
 #include "ui/texts.h"
 #include "app/process_state.h"
 #include "res/resource.h"
 #include "storage/system_calls.h"
 #include <shellapi.h>
+#include <string.h>
 
 static const UINT TrayMenuFlags = TPM_RETURNCMD | TPM_RIGHTBUTTON;
 
@@ -19,7 +21,8 @@ static UINT hotKeyModifiers;
 static UINT hotKeyKey;
 static HICON icon;
 static NOTIFYICONDATAW notifyIcon;
-static UINT taskbarCreated;  // broadcast by a shell that has started again, icons all gone
+static UINT taskbarCreated;  // broadcast by a shell that has started, icons all gone
+static bool runOpen;         // a removal run started here has not ended yet
 
 static void RegisterRemovalHotKey(HWND window)
 {
@@ -58,16 +61,15 @@ static void OnCreate(HWND window)
     notifyIcon.uCallbackMessage = WM_USER;
     notifyIcon.hIcon = icon;
     lstrcpynW(notifyIcon.szTip, GetText(TextTitle), ARRAYSIZE(notifyIcon.szTip));
-    if (!Shell_NotifyIconW(NIM_ADD, &notifyIcon)) {
-        PostMessageW(window, WM_CLOSE, 0, 0);
-        return;
-    }
+    // Refused at logon, before the taskbar exists: the icon is added when the shell says that
+    // its taskbar has started (TaskbarCreated, the first time too). The hot key works meanwhile.
+    systemCalls.Shell_NotifyIconW(NIM_ADD, &notifyIcon);
     RegisterRemovalHotKey(window);  // when another program holds Win+Esc, the menu still works
 }
 
 static void OnDestroy(HWND window)
 {
-    Shell_NotifyIconW(NIM_DELETE, &notifyIcon);
+    systemCalls.Shell_NotifyIconW(NIM_DELETE, &notifyIcon);
     if (icon)
         DestroyIcon(icon);
     icon = nullptr;
@@ -100,34 +102,82 @@ static void ShowTrayMenu(HWND window)
     DestroyMenu(menu);
 }
 
-// Starts this program with "/menu" and waits for it. The hot key is released meanwhile, so
-// that Win+Esc cannot start a second run, and taken back whatever happened. The file is named
-// exactly, as the application: no shell, no file association, no search.
-static void RunRemoval(HWND window)
+// The file that the held handle names, as a drive-letter path where it has one: a junction
+// or a substituted drive in the path it was started by may since lead somewhere else.
+static bool HeldImagePath(WCHAR* path, DWORD capacity)
 {
-    UnregisterHotKey(window, TrayHotKeyId);
-    WCHAR commandLine[MAX_PATH + 16] = L"\"";
-    lstrcatW(lstrcatW(commandLine, ModulePath), L"\" /menu");
+    if (image == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD length = GetFinalPathNameByHandleW(image, path, capacity, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0 || length >= capacity)
+        return false;
+    if (wcsncmp(path, L"\\\\?\\", 4) == 0 && path[4] && path[5] == L':')  // "\\?\C:\..."
+        memmove(path, path + 4, (length - 3) * sizeof(WCHAR));
+    return true;
+}
+
+// Starts the held file with "/menu", named exactly, as the application: no shell, no file
+// association, no search. Returns the run's process, or null.
+static HANDLE StartRun()
+{
+    WCHAR file[MAX_PATH], commandLine[MAX_PATH + 16] = L"\"";
+    if (!HeldImagePath(file, MAX_PATH))
+        return nullptr;
+    lstrcatW(lstrcatW(commandLine, file), L"\" /menu");
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_SHOW;
     PROCESS_INFORMATION process;
-    if (ModulePath[0] &&
-        CreateProcessW(ModulePath, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
-        CloseHandle(process.hThread);
-        WaitForSingleObject(process.hProcess, INFINITE);
-        CloseHandle(process.hProcess);
-    }
-    RegisterRemovalHotKey(window);
+    if (!CreateProcessW(file, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return nullptr;
+    CloseHandle(process.hThread);
+    return process.hProcess;
 }
 
-// The shell restarted: the icon is added again with the same record. Refused, the tray stays
-// resident all the same, with its hot key.
+// Handles the tray's messages until the run's process ends: a window that reads none for
+// 5 s is "Not Responding", and the session's end would wait on it. A quit message (the tray
+// was closed meanwhile) ends the wait and goes on to the host's loop. Messages already in
+// the queue when the wait begins count too (MWMO_INPUTAVAILABLE): without it, the wait
+// would sleep on messages that the host's loop had already seen.
+static void WaitForRun(HANDLE process)
+{
+    while (MsgWaitForMultipleObjectsEx(1, &process, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE) == WAIT_OBJECT_0 + 1) {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_QUIT) {
+                PostQuitMessage(int(message.wParam));
+                return;
+            }
+            DispatchMessageW(&message);
+        }
+    }
+}
+
+// Starts a removal run and waits for it. One at a time: the hot key is released meanwhile, and
+// a hot-key message that arrives in the wait's own loop starts nothing. Win+Esc is taken back
+// whatever happened, unless the tray was closed meanwhile.
+static void RunRemoval(HWND window)
+{
+    if (runOpen)
+        return;
+    UnregisterHotKey(window, TrayHotKeyId);
+    if (HANDLE process = StartRun()) {
+        runOpen = true;
+        WaitForRun(process);
+        runOpen = false;
+        CloseHandle(process);
+    }
+    if (IsWindow(window))
+        RegisterRemovalHotKey(window);
+}
+
+// The shell's taskbar started (at logon, after the tray) or started again (icons all gone):
+// the icon is added with the same record. Refused, the tray stays resident with its hot key.
 static void OnTaskbarCreated()
 {
     if (icon)
-        Shell_NotifyIconW(NIM_ADD, &notifyIcon);
+        systemCalls.Shell_NotifyIconW(NIM_ADD, &notifyIcon);
 }
 
 LRESULT CALLBACK TrayWindow(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
@@ -146,6 +196,10 @@ LRESULT CALLBACK TrayWindow(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     case WM_HOTKEY:
         if (wParam == TrayHotKeyId)
             RunRemoval(window);
+        return 0;
+    case WM_ENDSESSION:  // the session ends: so does the tray; a run goes on by itself
+        if (wParam)
+            DestroyWindow(window);
         return 0;
     }
     return DefWindowProcW(window, message, wParam, lParam);
