@@ -390,6 +390,9 @@ TEST(Tray, StaysWithoutTaskbarAndStartsOneRunOfItsHeldFileAtATime)
     EXPECT_TRUE(freeDuringRun && iconDuringRun) << freeDuringRun << iconDuringRun;
     PostMessageW(tray, WM_HOTKEY, 0, 0);  // the run may end at once now
     EXPECT_TRUE(PumpUntil([&] { return WinEscHeld() && ProbeReport(report) == "/menu 5\n/menu 5\n"; }));
+    PostMessageW(tray, WM_HOTKEY, 1, 0);  // not its hot key: a run would have ended within the pump
+    PumpPending();
+    EXPECT_EQ(ProbeReport(report), "/menu 5\n/menu 5\n");
     EXPECT_LE(HandleHighWater(), before) << "a run left handles open";
     DestroyWindow(helper);
     SetEnvironmentVariableW(L"VANTREL_PROBE_WAIT", nullptr);
@@ -416,6 +419,8 @@ TEST(Tray, StaysWithoutTaskbarAndStartsOneRunOfItsHeldFileAtATime)
     EXPECT_FALSE(IsWindow(tray) || iconAfterDestroy);
     EXPECT_TRUE(MoveFileW(held.c_str(), (held + L".old").c_str())) << "the file stays held after the tray ended";
     DeleteFileW((held + L".old").c_str());
+    DeleteFileW(report.c_str());
+    RemoveDirectoryW(report.substr(0, report.rfind(L'\\')).c_str());
     tray = CreateTray(GetModuleHandleW(L"kernel32.dll"));  // no icon 101 there: closes itself
     EXPECT_TRUE(PumpPending());
     EXPECT_FALSE(IsWindow(tray));
