@@ -49,8 +49,9 @@ int IsUsbDisk(DiskNumber disk);
 int HasRemovableMedia(HANDLE device);
 
 // The disk's vendor, product, revision and serial strings as one line, in the order in which
-// they lie in its descriptor, NULs and every other control character turned into spaces. Returns units written (or needed) with
-// the terminating NUL; 0 when there is no description, and the buffer is then untouched.
+// they lie in its descriptor, NULs and every other control character turned into spaces.
+// Returns units written (or needed) with the terminating NUL; 0 when there is no
+// description, and the buffer is then untouched.
 int GetDiskDescription(DiskNumber disk, WCHAR* buffer, int capacity);
 
 // One descriptor query on an open disk: 1 while the disk answers. The wait for the unplug
@@ -68,5 +69,5 @@ int DismountVolume(const WCHAR* volumeDevicePath);
 // A volume that lies on the disk only in part (spanned, mirrored) fails it before any is touched.
 int DismountDiskVolumes(DiskNumber disk);
 
-// Sends ATA STANDBY through ATA pass-through, then wrapped in two SCSI forms, until one is taken.
+// Sends ATA STANDBY in up to five forms, ATA and SCSI pass-through, until one is taken.
 int SpinDownDisk(DiskNumber disk);
