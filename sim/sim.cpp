@@ -178,7 +178,7 @@ static void AnswerScsi(const SimForm& form, BYTE* record, DWORD outLength)
     bool check = form.answer == AnswerCheck || form.answer == AnswerCheckNoSense;
     if (form.answer == AnswerStatus || check)
         reply->ScsiStatus = form.answer == AnswerStatus ? form.value : BYTE(SCSISTAT_CHECK_CONDITION);
-    if (form.answer != AnswerSense && !check)
+    if ((form.answer != AnswerSense && !check) || reply->SenseInfoOffset + 2 > outLength)
         return;
     if (reply->DataTransferLength && outLength > reply->DataBufferOffset)
         memset(record + reply->DataBufferOffset, 0xEE, outLength - reply->DataBufferOffset);
