@@ -11,8 +11,9 @@ struct ModeChoice {
 };
 
 // No argument: TrayMode; "/menu": MenuMode; "/self": PathMode with the program's own path;
-// any other switch ("/" or "-"): PathMode with an empty path, which names no disk; anything else:
-// PathMode with that argument. Switches compare folding only A-Z; later arguments are ignored.
+// any other switch ("/" or "-"): PathMode with an empty path, which names no disk; anything
+// else: PathMode with that argument. Switches compare folding only A-Z; later arguments are
+// ignored.
 ModeChoice ChooseMode(int argc, WCHAR** argv);
 
 // Registers the "Vantrel" class, creates the hidden window with the given creation

@@ -138,7 +138,7 @@ static std::wstring ParseVolume(const std::wstring& name, const Settings& s)
     static const wchar_t* const faults[] = {L"", L"open", L"dismount", L"flush", L"eject", L"lock"};
     std::wstring problem;
     SimVolume volume = {name, NoDiskNumber, {}, FaultNone, s.count(L"type") != 0, Flag(s, L"open-files", &problem),
-                        Flag(s, L"windows", &problem), {}, false, SimNoHandle, SimNoHandle, false};
+                        Flag(s, L"windows", &problem), {}, false, SimNoHandle, SimNoHandle};
     if (!problem.empty())
         return problem;
     unsigned long number = 0;

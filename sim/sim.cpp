@@ -295,7 +295,7 @@ static BOOL VolumeControl(SimVolume& volume, const SimHandle& h, DWORD code, con
 {
     SimDisk* disk = volume.cdrom || !volume.extents.empty() ? nullptr : DiskNumbered(volume.disk);
     const int slot = int(&h - handles.data());
-    bool data = h.access & GENERIC_WRITE;
+    bool writable = h.access & GENERIC_WRITE;
     switch (code) {
     case IOCTL_STORAGE_GET_DEVICE_NUMBER:
         if (volume.disk == NoDiskNumber)
@@ -312,13 +312,13 @@ static BOOL VolumeControl(SimVolume& volume, const SimHandle& h, DWORD code, con
     case FSCTL_LOCK_VOLUME:
         // Refused while anything else holds it: a lock, or while it is mounted, open files
         // or another open with data access.
-        if (!data || volume.fault == FaultLock || volume.lockedBy != SimNoHandle ||
+        if (!writable || volume.fault == FaultLock || volume.lockedBy != SimNoHandle ||
             volume.openFiles || (!volume.dismounted && OpenedForDataElsewhere(volume, slot)))
             return Fail(ERROR_ACCESS_DENIED);
         volume.lockedBy = slot;
         return TRUE;
     case FSCTL_DISMOUNT_VOLUME:
-        if (!data || volume.fault == FaultDismount)
+        if (!writable || volume.fault == FaultDismount)
             return Fail(ERROR_ACCESS_DENIED);
         volume.dismounted = true, volume.heldBy = slot, volume.openFiles = false;  // open files cut off
         return TRUE;
@@ -326,7 +326,7 @@ static BOOL VolumeControl(SimVolume& volume, const SimHandle& h, DWORD code, con
         if (volume.fault == FaultEject || !disk || !reinterpret_cast<const STORAGE_DEVICE_DESCRIPTOR*>(
                                                        disk->descriptor.data())->RemovableMedia)
             return Fail(ERROR_INVALID_FUNCTION);  // a fixed disk refuses LoEj
-        return volume.ejected = true;
+        return TRUE;
     }
     return Fail(ERROR_INVALID_FUNCTION);
 }

@@ -44,7 +44,6 @@ struct SimVolume {
     std::vector<DWORD> extents;        // the disks of a volume on no single disk, one extent each
     bool dismounted;                   // until a read or write open that nothing refuses mounts it
     int heldBy, lockedBy;              // the handle that dismounted it, that locked it, while open
-    bool ejected;
 };
 
 enum SimCall {
