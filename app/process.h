@@ -1,7 +1,7 @@
 // Start-up: the process-wide values written once before the window exists, the choice of
 // mode from the command line, and the host that runs the process's one window.
 #pragma once
-#include "app/process_state.h"
+#include "platform/process_state.h"
 
 enum Mode { TrayMode, MenuMode, PathMode };
 

@@ -1,7 +1,7 @@
 // The simulated machine behind systemCalls. Handles are small tokens of its own; a path that
 // names no device, and a handle it does not know, go on to the real calls.
 #include "sim/sim.h"
-#include "storage/system_calls.h"
+#include "platform/system_calls.h"
 #include "storage/passthrough/requests.h"
 #include <string.h>
 #include <algorithm>

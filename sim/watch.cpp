@@ -4,7 +4,7 @@
 // visibility at each control.
 #include "sim/watch.h"
 #include "app/process.h"
-#include "storage/system_calls.h"
+#include "platform/system_calls.h"
 #include "ui/removal_window.h"
 #include <stdio.h>
 #include <stdlib.h>

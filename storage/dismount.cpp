@@ -1,7 +1,7 @@
 // Takes volumes out of use before their disk is spun down: write out what is cached, lock,
 // dismount, and hold each volume so that nothing mounts it again before the disk is gone.
 #include "storage/storage.h"
-#include "storage/system_calls.h"
+#include "platform/system_calls.h"
 #include "storage/volume_walk.h"
 #include <winioctl.h>
 #include <stdio.h>

@@ -1,7 +1,7 @@
 // Questions put to a disk (or a volume, which passes them on) through the storage property
 // query: is it on USB, are its media removable, what does it call itself, is it still there.
 #include "storage/storage.h"
-#include "storage/system_calls.h"
+#include "platform/system_calls.h"
 #include <winioctl.h>
 #include <stddef.h>
 

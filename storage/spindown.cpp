@@ -4,7 +4,7 @@
 // ATA PASS-THROUGH(16), for bridges that check the protocol against the command. Each form
 // only when every one before it was refused, so a disk that takes an early form sees nothing new.
 #include "storage/storage.h"
-#include "storage/system_calls.h"
+#include "platform/system_calls.h"
 #include "storage/passthrough/requests.h"
 
 static int SendAta(AtaRequest& request, HANDLE disk)

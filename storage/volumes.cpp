@@ -1,7 +1,7 @@
 // Device paths, the walk over every volume with the disk each one lies on, and the two
 // questions built on that walk: how many disk numbers to examine, and one disk's mount points.
 #include "storage/storage.h"
-#include "storage/system_calls.h"
+#include "platform/system_calls.h"
 #include "storage/volume_walk.h"
 #include <winioctl.h>
 #include <stddef.h>

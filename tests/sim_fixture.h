@@ -3,7 +3,7 @@
 #pragma once
 #include "sim/sim.h"
 #include "storage/passthrough/requests.h"
-#include "storage/system_calls.h"
+#include "platform/system_calls.h"
 #include <gtest/gtest.h>
 #include <algorithm>
 

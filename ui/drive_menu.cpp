@@ -3,7 +3,7 @@
 #include "ui/drive_menu.h"
 #include "ui/texts.h"
 #include "ui/text_compare.h"
-#include "storage/system_calls.h"
+#include "platform/system_calls.h"
 
 static const UINT DriveMenuFlags = TPM_RETURNCMD | TPM_VCENTERALIGN | TPM_CENTERALIGN | TPM_RIGHTBUTTON;
 

@@ -2,7 +2,7 @@
 #include "ui/removal_window.h"
 #include "ui/drive_menu.h"
 #include "storage/storage.h"
-#include "storage/system_calls.h"
+#include "platform/system_calls.h"
 
 static const LONG RemovalStyle = WS_POPUP | WS_THICKFRAME;
 static const LONG RemovalExStyle = WS_EX_TOOLWINDOW;

@@ -2,9 +2,9 @@
 // which the tray goes on handling its messages.
 #include "ui/tray_window.h"
 #include "ui/texts.h"
-#include "app/process_state.h"
+#include "platform/process_state.h"
 #include "res/resource.h"
-#include "storage/system_calls.h"
+#include "platform/system_calls.h"
 #include <shellapi.h>
 #include <string.h>
 

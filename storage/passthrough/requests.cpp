@@ -1,6 +1,6 @@
 // Builds the STANDBY requests, ATA and SCSI, and judges what the device answers to the SCSI ones.
 #include "storage/passthrough/requests.h"
-#include "storage/system_calls.h"
+#include "platform/system_calls.h"
 #include <stddef.h>
 #include <string.h>
 

@@ -1,5 +1,7 @@
 // The one table through which every storage and file-system call of the program goes, with
-// the clock (Sleep, and the timers of the removal window's waits) and the notification icon.
+// the clock (Sleep, and the timers of the removal window's waits), the notification icon, the
+// program's own path and the Windows directory. It lies below every other folder of the
+// program, so that storage/, ui/ and app/ all reach it without reaching up.
 // It starts out pointing at the real Win32 functions; only tests and the simulated machine
 // ever change it, to stand in for disks and volumes, time and the shell, or to inject faults.
 // A stand-in reports its error with SetLastError; the program reads it with GetLastError.

@@ -1,5 +1,5 @@
 // The real system calls, and the table that starts out pointing at them.
-#include "storage/system_calls.h"
+#include "platform/system_calls.h"
 
 const SystemCalls defaultSystemCalls = {
     ::CreateFileW,

@@ -1,6 +1,6 @@
 // The instance handle and the program's own path, recorded at start-up.
-#include "app/process_state.h"
-#include "storage/system_calls.h"
+#include "platform/process_state.h"
+#include "platform/system_calls.h"
 
 HINSTANCE Instance;
 WCHAR ModulePath[MAX_PATH];
