@@ -123,7 +123,7 @@ int RunProgram(HINSTANCE instance)
     int argc = 0;
     WCHAR** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     if (!argv)
-        return 0;
+        return ExitNoDrive;  // a command line that cannot be split names nothing
     ModeChoice choice = ChooseMode(argc, argv);
     WCHAR* path = FullPath(choice.path);
     LeaveCurrentDirectory();

@@ -129,6 +129,9 @@ static std::wstring ParseDisk(const std::wstring& numberText, const Settings& s)
         return L"gone-error must be a number";
     if (s.count(L"gone-error"))
         disk.goneError = DWORD(value);
+    for (SimDisk& other : sim.disks)
+        if (other.number == disk.number)
+            other.goneAt = 0;
     sim.disks.push_back(disk);
     return L"";
 }
@@ -146,10 +149,15 @@ static std::wstring ParseVolume(const std::wstring& name, const Settings& s)
         return L"disk=N or disk=none expected";
     if (s.at(L"disk") != L"none")
         volume.disk = DWORD(number);
-    std::wstring list = s.count(L"mounts") ? s.at(L"mounts") + L';' : L"";
-    for (size_t start = 0, end; (end = list.find(L';', start)) != std::wstring::npos; start = end + 1)
-        if (end > start)
-            volume.mounts.push_back(list.substr(start, end - start));
+    for (auto paths : {std::make_pair(L"mounts", &volume.mounts), std::make_pair(L"aliases", &volume.aliases)}) {
+        std::wstring list = s.count(paths.first) ? s.at(paths.first) + L';' : L"";
+        for (size_t start = 0, end; (end = list.find(L';', start)) != std::wstring::npos; start = end + 1)
+            if (end > start)
+                paths.second->push_back(list.substr(start, end - start));
+    }
+    if (s.count(L"fs") && s.at(L"fs") != L"raw")
+        return L"fs must be raw";
+    volume.raw = s.count(L"fs") != 0;
     std::wstring extents = s.count(L"extents") ? s.at(L"extents") + L',' : L"";
     for (size_t start = 0, end; (end = extents.find(L',', start)) != std::wstring::npos; start = end + 1) {
         if (!Number(extents.substr(start, end - start), &number) || volume.disk != NoDiskNumber)

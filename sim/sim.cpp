@@ -61,6 +61,7 @@ static bool Injected(const SimCallRecord& record, DWORD error)
         return false;
     if (sim.failing != SimForever)
         --sim.failing;
+    sim.calls.back().injected = true;
     SetLastError(error);
     return true;
 }
@@ -76,11 +77,12 @@ std::wstring SimVolumeDevicePath(const std::wstring& name)
     return at == std::wstring::npos ? L"" : L"\\\\.\\" + name.substr(at, name.find(L'\\', at) - at);
 }
 
+// The disk that has the number now: the last one given it.
 static SimDisk* DiskNumbered(DWORD number)
 {
-    for (SimDisk& disk : sim.disks)
-        if (disk.number == number)
-            return &disk;
+    for (size_t i = sim.disks.size(); i-- > 0;)
+        if (sim.disks[i].number == number)
+            return &sim.disks[i];
     return nullptr;
 }
 
@@ -310,17 +312,22 @@ static BOOL VolumeControl(SimVolume& volume, const SimHandle& h, DWORD code, con
     case IOCTL_STORAGE_QUERY_PROPERTY:
         return disk ? QueryDescriptor(*disk, in, inLength, out, outLength, returned) : Fail(ERROR_INVALID_FUNCTION);
     case FSCTL_LOCK_VOLUME:
-        // Refused while anything else holds it: a lock, or while it is mounted, open files
-        // or another open with data access.
+        // Refused while anything else holds it: a lock, open files (cut off by a dismount, they
+        // stay open in their programs), or while it is mounted another open with data access.
         if (!writable || volume.fault == FaultLock || volume.lockedBy != SimNoHandle ||
             volume.openFiles || (!volume.dismounted && OpenedForDataElsewhere(volume, slot)))
             return Fail(ERROR_ACCESS_DENIED);
         volume.lockedBy = slot;
         return TRUE;
-    case FSCTL_DISMOUNT_VOLUME:
-        if (!writable || volume.fault == FaultDismount)
+    case FSCTL_UNLOCK_VOLUME:
+        if (volume.lockedBy != slot)
+            return Fail(ERROR_NOT_LOCKED);
+        volume.lockedBy = SimNoHandle;
+        return TRUE;
+    case FSCTL_DISMOUNT_VOLUME:  // RAW dismounts a volume only while this handle holds its lock
+        if (!writable || volume.fault == FaultDismount || (volume.raw && volume.lockedBy != slot))
             return Fail(ERROR_ACCESS_DENIED);
-        volume.dismounted = true, volume.heldBy = slot, volume.openFiles = false;  // open files cut off
+        volume.dismounted = true, volume.heldBy = slot;
         return TRUE;
     case IOCTL_STORAGE_EJECT_MEDIA:
         if (volume.fault == FaultEject || !disk || !reinterpret_cast<const STORAGE_DEVICE_DESCRIPTOR*>(
@@ -358,6 +365,8 @@ static BOOL WINAPI SimFlushFileBuffers(HANDLE handle)
     const SimVolume& volume = sim.volumes[h->index];
     if (!(h->access & GENERIC_WRITE))
         return Fail(ERROR_ACCESS_DENIED);
+    if (volume.raw)  // no file system, nothing cached
+        return Fail(ERROR_INVALID_FUNCTION);
     if (volume.dismounted)  // FAT marks a volume bad as it dismounts it
         return Fail(ERROR_FILE_INVALID);
     return volume.fault == FaultFlush ? Fail(ERROR_WRITE_FAULT) : TRUE;
@@ -428,9 +437,26 @@ static const SimVolume* WindowsVolume()
     return nullptr;
 }
 
-// The longest mount point (or volume name) that begins the path, which is first made full
-// against the current directory, as the system does; a mounted folder is its own mount point. For a path under none (a device path,
-// a name such as CON) Windows answers with the boot volume; without one, the call fails.
+// Every spelling of a mount point of the volume, and its own name; a drive letter also
+// behind the prefix "\\?\".
+static std::vector<std::wstring> Spellings(const SimVolume& volume)
+{
+    std::vector<std::wstring> spellings = {volume.name};
+    for (const std::vector<std::wstring>* paths : {&volume.mounts, &volume.aliases})
+        for (const std::wstring& path : *paths)
+            spellings.insert(spellings.end(), {path, L"\\\\?\\" + path});
+    return spellings;
+}
+
+static bool SameFolding(const WCHAR* a, const std::wstring& b, int length)
+{
+    return CompareStringOrdinal(a, length, b.c_str(), int(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+// The longest spelling of a mount point (or volume name) that begins the path, made full
+// against the current directory as the system does, given back as the caller spelt it; a
+// mounted folder is its own mount point. For a path under none (a device path, a name such as
+// CON) Windows answers with the boot volume; without one, the call fails.
 static BOOL WINAPI SimGetVolumePathNameW(LPCWSTR path, LPWSTR buffer, DWORD capacity)
 {
     if (Injected({CallGetVolumePathName, path}, ERROR_FILE_NOT_FOUND))
@@ -440,22 +466,15 @@ static BOOL WINAPI SimGetVolumePathNameW(LPCWSTR path, LPWSTR buffer, DWORD capa
     if (!length || length >= MAX_PATH)
         return Fail(ERROR_INVALID_NAME);
     lstrcpyW(full + length++, L"\\");  // a mounted folder named without its backslash is its root
-    const std::wstring* best = nullptr;
-    auto consider = [&](const std::wstring& mount) {
-        if (CompareStringOrdinal(full, int(std::min<size_t>(mount.size(), length)), mount.c_str(), int(mount.size()),
-                                 TRUE) == CSTR_EQUAL &&
-            (!best || mount.size() > best->size()))
-            best = &mount;
-    };
-    for (const SimVolume& volume : sim.volumes) {
-        consider(volume.name);
-        for (const std::wstring& mount : volume.mounts)
-            consider(mount);
-    }
+    size_t best = 0;
+    for (const SimVolume& volume : sim.volumes)
+        for (const std::wstring& spelling : Spellings(volume))
+            if (spelling.size() <= length && spelling.size() > best && SameFolding(full, spelling, int(spelling.size())))
+                best = spelling.size();
     const SimVolume* windows = WindowsVolume();
     if (!best && windows)
-        best = windows->mounts.empty() ? &windows->name : &windows->mounts[0];
-    return best ? CopyName(*best, buffer, capacity) : Fail(ERROR_FILE_NOT_FOUND);
+        return CopyName(windows->mounts.empty() ? windows->name : windows->mounts[0], buffer, capacity);
+    return best ? CopyName(std::wstring(full, best), buffer, capacity) : Fail(ERROR_FILE_NOT_FOUND);
 }
 
 static BOOL WINAPI SimGetVolumeNameForVolumeMountPointW(LPCWSTR mountPoint, LPWSTR buffer, DWORD capacity)
@@ -463,9 +482,8 @@ static BOOL WINAPI SimGetVolumeNameForVolumeMountPointW(LPCWSTR mountPoint, LPWS
     if (Injected({CallGetVolumeNameForMountPoint, mountPoint}, ERROR_FILE_NOT_FOUND))
         return FALSE;
     for (const SimVolume& volume : sim.volumes)
-        for (const std::wstring& mount : volume.mounts)
-            if (CompareStringOrdinal(mountPoint, -1, mount.c_str(), -1, TRUE) == CSTR_EQUAL ||
-                CompareStringOrdinal(mountPoint, -1, volume.name.c_str(), -1, TRUE) == CSTR_EQUAL)
+        for (const std::wstring& spelling : Spellings(volume))
+            if (SameFolding(mountPoint, spelling, -1))
                 return CopyName(volume.name, buffer, capacity);
     return Fail(ERROR_INVALID_PARAMETER);
 }

@@ -44,6 +44,8 @@ struct SimVolume {
     std::vector<DWORD> extents;        // the disks of a volume on no single disk, one extent each
     bool dismounted;                   // until a read or write open that nothing refuses mounts it
     int heldBy, lockedBy;              // the handle that dismounted it, that locked it, while open
+    bool raw;                          // mounted RAW: nothing to flush, dismounted only when locked
+    std::vector<std::wstring> aliases;  // other spellings of its mount points (8.3 short names)
 };
 
 enum SimCall {
@@ -59,6 +61,7 @@ struct SimCallRecord {
     DWORD access, share;            // CreateFile
     DWORD code, inLength, outLength;  // DeviceIoControl, and the bytes it was sent: the input
     std::vector<BYTE> sent;           // buffer, or the whole record when it is also the output
+    bool injected;                    // failed as a test asked
 };
 // Fails `count` calls in a row (all that follow, for SimForever), the first of them the
 // occurrence-th call of `call` on `device` (1 for the first).
@@ -89,6 +92,7 @@ std::vector<std::wstring> SimOpenHandles();  // the device path of every handle 
 std::wstring SimVolumeDevicePath(const std::wstring& name);
 
 // Adds a scenario's disks and volumes to the machine; on a malformed line returns
-// "line N: what is wrong", else an empty text. The file's form adds the file's name.
+// "line N: what is wrong", else an empty text. The file's form adds the file's name. A disk
+// whose number another disk has takes it over: the one that had it is gone (unplugged).
 std::wstring SimAddScenario(const std::wstring& text);
 bool SimLoadScenario(const wchar_t* file, std::wstring* error);

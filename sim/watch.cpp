@@ -15,6 +15,7 @@ std::vector<bool> visibleAtControl;
 HWND runWindow;
 SeenMenu seenMenu;
 static std::vector<WORD> keys;
+static void (*whileMenuUp)();
 static HHOOK hook;
 static decltype(systemCalls.DeviceIoControl) nextDeviceIoControl;
 
@@ -36,8 +37,11 @@ static void ReadMenu(HWND menuWindow)
 
 static void AnswerMenu(HWND menuWindow)
 {
-    if (!seenMenu.shown)
+    if (!seenMenu.shown) {
         ReadMenu(menuWindow);
+        if (whileMenuUp)
+            whileMenuUp();
+    }
     std::vector<WORD> answer = keys.empty() ? std::vector<WORD>{VK_ESCAPE} : keys;
     keys.clear();
     for (WORD key : answer) {
@@ -100,8 +104,9 @@ static BOOL WINAPI WatchControl(HANDLE device, DWORD code, LPVOID in, DWORD inLe
     return nextDeviceIoControl(device, code, in, inLength, out, outLength, returned, overlapped);
 }
 
-void StartWatching(std::vector<WORD> menuKeys)
+void StartWatching(std::vector<WORD> menuKeys, void (*menuUp)())
 {
+    whileMenuUp = menuUp;
     statuses.clear();
     visibleAtControl.clear();
     runWindow = nullptr;

@@ -32,7 +32,8 @@ extern SeenMenu seenMenu;
 
 // Watches this thread until StopWatching; a menu is answered with the keys given, or with
 // Esc when there are none, so that a menu nobody expected ends instead of waiting for ever.
-void StartWatching(std::vector<WORD> menuKeys = {});
+// menuUp, when given, is called once the menu is up, before it is answered.
+void StartWatching(std::vector<WORD> menuKeys = {}, void (*menuUp)() = nullptr);
 void StopWatching();
 
 // Runs the removal of the path (null: the menu) to its end, as the process would, watched;

@@ -1,5 +1,6 @@
-// Takes volumes out of use before their disk is spun down: write out what is cached, lock,
-// dismount, and hold each volume so that nothing mounts it again before the disk is gone.
+// Takes volumes out of use before their disk is spun down, in two phases: every volume of the
+// disk is first made ready (written out and locked), and only when all of them are is any
+// dismounted; each stays held so that nothing mounts it again before the disk is gone.
 #include "storage/storage.h"
 #include "platform/system_calls.h"
 #include "storage/volume_walk.h"
@@ -10,6 +11,25 @@
 // being locked: the lock is tried again for about a second.
 static const int LockAttempts = 5;
 static const DWORD LockRetryMilliseconds = 250;
+
+// More volumes than a GPT disk can hold partitions: such a disk is left to Windows.
+enum { MaxDiskVolumes = 128 };
+
+// A volume made ready: its handle, open for read and write, and what its dismount needs.
+struct ReadyVolume {
+    HANDLE handle;
+    bool locked;          // else it is dismounted by force, cutting its open files off
+    bool removableMedia;  // asked while its file system could still pass the question on
+    bool dismounted;      // from then on its handle is held until the process ends
+};
+
+struct DiskDismount {
+    DiskNumber disk;
+    bool placing;  // the first walk only asks where every volume lies
+    bool failed;
+    ReadyVolume volumes[MaxDiskVolumes];
+    int count;
+};
 
 static BOOL ControlWithoutBuffers(HANDLE device, DWORD code)
 {
@@ -28,44 +48,72 @@ static bool LockVolume(HANDLE volume)
     }
 }
 
-int DismountVolume(const WCHAR* volumeDevicePath)
+// Opens, writes out and locks one volume; false, with nothing of it kept, when it cannot go.
+static bool MakeReady(const WCHAR* volumeDevicePath, ReadyVolume* volume)
 {
-    HANDLE volume = OpenVolume(volumeDevicePath);
-    if (volume == INVALID_HANDLE_VALUE)
-        return 0;
-    // Asked while the file system is still there to pass the question on to the disk.
-    bool removableMedia = HasRemovableMedia(volume);
-    // The flush comes first: the dismount invalidates the handle's file system, and a flush
-    // after it fails (FAT marks the volume bad). A refused flush means data could not be written.
-    if (!systemCalls.FlushFileBuffers(volume)) {
-        systemCalls.CloseHandle(volume);
-        return 0;
+    HANDLE handle = OpenVolume(volumeDevicePath);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    bool removableMedia = HasRemovableMedia(handle);
+    // The flush comes before any dismount: after it, FAT refuses the flush. Refused for want of
+    // a file system (RAW, which mounts what Windows does not know), there is nothing to write;
+    // any other refusal means that data could not be written.
+    bool fileSystem = systemCalls.FlushFileBuffers(handle);
+    DWORD error = fileSystem ? ERROR_SUCCESS : GetLastError();
+    bool nothingToWrite = error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED;
+    bool locked = (fileSystem || nothingToWrite) && LockVolume(handle);
+    // RAW dismounts a volume only while it is locked.
+    if (!locked && !fileSystem) {
+        systemCalls.CloseHandle(handle);
+        return false;
     }
-    bool locked = LockVolume(volume);
-    // Without the lock this dismount is forced: files still open on the volume are cut off.
-    if (!ControlWithoutBuffers(volume, FSCTL_DISMOUNT_VOLUME)) {
-        systemCalls.CloseHandle(volume);
-        return 0;
-    }
-    // From here the handle is never closed: without a lock held, any process may mount a
-    // dismounted volume again and spin its disk up. With its files cut off nothing holds it
-    // now, so it normally locks; refused, the handle that dismounted it still keeps FAT from
-    // mounting it again while it stays open.
-    if (!locked)
-        ControlWithoutBuffers(volume, FSCTL_LOCK_VOLUME);
+    *volume = {handle, locked, removableMedia, false};
+    return true;
+}
+
+// Lets a volume go that was made ready but not dismounted: as it was, mounted and unlocked.
+static void LetGo(const ReadyVolume& volume)
+{
+    if (volume.locked)
+        ControlWithoutBuffers(volume.handle, FSCTL_UNLOCK_VOLUME);
+    systemCalls.CloseHandle(volume.handle);
+}
+
+static bool Dismount(ReadyVolume* volume)
+{
+    if (!ControlWithoutBuffers(volume->handle, FSCTL_DISMOUNT_VOLUME))
+        return false;
+    volume->dismounted = true;
+    // Without a lock held, any process may mount a dismounted volume again and spin its disk
+    // up. Its files cut off, a forced one may lock now; refused (FAT, while the programs hold
+    // their cut-off files), the handle that dismounted it keeps it from being mounted again.
+    if (!volume->locked)
+        ControlWithoutBuffers(volume->handle, FSCTL_LOCK_VOLUME);
     // The eject reaches the disk as START STOP UNIT with LoEj: a fixed disk refuses it, or
     // stops and is started again at the next request. It is for removable media only, and
     // its refusal fails nothing.
-    if (removableMedia)
-        ControlWithoutBuffers(volume, IOCTL_STORAGE_EJECT_MEDIA);
-    return 1;
+    if (volume->removableMedia)
+        ControlWithoutBuffers(volume->handle, IOCTL_STORAGE_EJECT_MEDIA);
+    return true;
 }
 
-struct DiskDismount {
-    DiskNumber disk;
-    bool checking;  // the first walk only asks where every volume lies
-    int result;
-};
+// The locked volumes first, and only then, by force, those that could not be locked: their
+// open files are cut off only once everything else of the disk has gone. A refusal lets go
+// of every volume not yet dismounted.
+static bool DismountReady(DiskDismount* dismount)
+{
+    for (int pass = 0; pass < 2; ++pass)
+        for (int i = 0; i < dismount->count; ++i) {
+            ReadyVolume& volume = dismount->volumes[i];
+            if (volume.locked == (pass == 0) && !Dismount(&volume)) {
+                for (int j = 0; j < dismount->count; ++j)
+                    if (!dismount->volumes[j].dismounted)
+                        LetGo(dismount->volumes[j]);
+                return false;
+            }
+        }
+    return true;
+}
 
 // How the volume lies on the disk. One whose disk could not be told is asked once more: left
 // alone after a passing error, a volume of this disk would stay mounted under a disk that is
@@ -83,29 +131,39 @@ static DiskShare ShareOfDisk(const WCHAR* volumeDevicePath, DWORD diskNumber, Di
     return diskNumber == disk ? ShareWhole : ShareNone;
 }
 
-static bool DismountIfOnDisk(const WCHAR*, const WCHAR* volumeDevicePath, DWORD diskNumber, void* context)
+static bool MakeReadyIfOnDisk(const WCHAR*, const WCHAR* volumeDevicePath, DWORD diskNumber, void* context)
 {
     DiskDismount* dismount = static_cast<DiskDismount*>(context);
     DiskShare share = ShareOfDisk(volumeDevicePath, diskNumber, dismount->disk);
     // A volume that lies on the disk only in part would be broken by the removal; one that
     // cannot be placed might be this disk's. Windows' own removal handles such a disk.
     if (share == SharePart || share == ShareUnknown)
-        dismount->result = 0;
-    else if (share == ShareWhole && !dismount->checking)
-        dismount->result = DismountVolume(volumeDevicePath);
-    return dismount->result != 0;
+        dismount->failed = true;
+    else if (share == ShareWhole && !dismount->placing) {
+        if (dismount->count < MaxDiskVolumes && MakeReady(volumeDevicePath, &dismount->volumes[dismount->count]))
+            ++dismount->count;
+        else
+            dismount->failed = true;
+    }
+    return !dismount->failed;
 }
 
 int DismountDiskVolumes(DiskNumber disk)
 {
-    // Every volume is placed before any is touched; then the disk's are dismounted in the
-    // walk's order. A walk that did not see every volume may have missed one of this disk's:
-    // spinning the disk down under a mounted volume is what this program exists to prevent.
-    DiskDismount dismount = {disk, true, 1};
-    if (ForEachVolume(DismountIfOnDisk, &dismount) != WalkEnded || !dismount.result)
+    // Every volume is placed before any is touched, and every volume of the disk made ready
+    // before any is dismounted. A walk that did not see every volume may have missed one of
+    // this disk's: spinning the disk down under a mounted volume is what this program exists
+    // to prevent.
+    DiskDismount dismount = {disk, true, false, {}, 0};
+    if (ForEachVolume(MakeReadyIfOnDisk, &dismount) != WalkEnded || dismount.failed)
         return 0;
-    dismount.checking = false;
-    if (ForEachVolume(DismountIfOnDisk, &dismount) != WalkEnded || !dismount.result)
+    dismount.placing = false;
+    if (ForEachVolume(MakeReadyIfOnDisk, &dismount) != WalkEnded || dismount.failed) {
+        for (int i = 0; i < dismount.count; ++i)
+            LetGo(dismount.volumes[i]);
+        return 0;
+    }
+    if (!DismountReady(&dismount))
         return 0;
     wprintf(L"Succeeded.\n");
     fflush(stdout);

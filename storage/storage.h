@@ -35,6 +35,9 @@ DiskShare AskVolumeShareOfDisk(const WCHAR* volumeDevicePath, DiskNumber disk);
 
 // The disk that holds the volume of the Windows directory; NoDiskNumber when it cannot be told.
 DWORD GetWindowsDiskNumber();
+// The disk of the volume of that volume GUID name ("\\?\Volume{...}\"); NoDiskNumber when
+// no volume of that name lies on one disk.
+DWORD GetVolumeNameDiskNumber(const WCHAR* volumeName);
 
 // One more than the highest disk number that any volume reports; 0 when none does.
 DiskNumber GetDiskNumberLimit();
@@ -58,15 +61,14 @@ int GetDiskDescription(DiskNumber disk, WCHAR* buffer, int capacity);
 // asks once per tick on the handle it holds.
 int DiskAnswers(HANDLE disk);
 
-// Takes one volume out of use: writes out what is cached, locks it when nothing holds it,
-// dismounts it (by force when it could not be locked, cutting open files off), and ejects
-// removable media. From the dismount on its handle stays open until the process ends, so
-// that nothing mounts the volume again before the disk is unplugged.
-int DismountVolume(const WCHAR* volumeDevicePath);
-
-// Dismounts every volume of the disk, stopping at the first that fails; writes
-// "Succeeded.\n" to standard output when all of them (or none at all) were dismounted.
-// A volume that lies on the disk only in part (spanned, mirrored) fails it before any is touched.
+// Takes every volume of the disk out of use, or none: first each is written out and locked
+// (a volume of a file system Windows does not know, mounted RAW, has nothing to write but
+// must lock), then the locked ones are dismounted, and after them, by force, those that could
+// not be locked; removable media are ejected. From its dismount on, a volume's handle stays
+// open until the process ends, so that nothing mounts it again before the disk is unplugged.
+// A volume that cannot be made ready, or lies on the disk only in part (spanned, mirrored),
+// fails it before anything is dismounted, and every lock taken is let go. Writes
+// "Succeeded.\n" to standard output when every volume (or none at all) was dismounted.
 int DismountDiskVolumes(DiskNumber disk);
 
 // Sends ATA STANDBY in up to five forms, ATA and SCSI pass-through, until one is taken.

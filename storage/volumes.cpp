@@ -208,3 +208,24 @@ DWORD GetWindowsDiskNumber()
         return NoDiskNumber;
     return VolumeDiskNumber(path);
 }
+
+struct VolumeSearch {
+    const WCHAR* name;
+    DWORD diskNumber;
+};
+
+static bool FindVolumeNamed(const WCHAR* volumeName, const WCHAR*, DWORD diskNumber, void* context)
+{
+    VolumeSearch* search = static_cast<VolumeSearch*>(context);
+    if (CompareStringOrdinal(volumeName, -1, search->name, -1, TRUE) != CSTR_EQUAL)
+        return true;
+    search->diskNumber = diskNumber;
+    return false;
+}
+
+DWORD GetVolumeNameDiskNumber(const WCHAR* volumeName)
+{
+    VolumeSearch search = {volumeName, NoDiskNumber};
+    ForEachVolume(FindVolumeNamed, &search);
+    return search.diskNumber;
+}

@@ -117,6 +117,9 @@ TEST(Removal, EveryOutcomeAsTheUserSeesIt)
         // Down stops on both disabled header lines: disk 2 is three away, disk 3 four.
         {{L"/MENU extra", machine, L"DDDDR"}, "0: " SEEN_SUCCEEDED SEEN_MENU SEEN_REMOVAL},
         {{L"/menu", machine, L"E"}, "4: " SEEN_MENU},
+        // A FAT volume and one mounted RAW, which has nothing to flush and must lock.
+        {{L"/menu", L"sim\\scenarios\\mac-disk.txt", L"DDDR"}, "0: " SEEN_SUCCEEDED "menu centred: [---------------- "
+         "Vantrel ----------------] [Please choose a drive to remove more safely.] [] [<WD My Passport 1.0 M1 >]\n" SEEN_REMOVAL},
         {{L"/menu", L"tests\\bad-scenario.txt", L"-"},
          "2: VantrelSim: " + project + "tests\\bad-scenario.txt, line 2: bus must be usb, sata, scsi, nvme or a number\r\n"},
     };
@@ -214,7 +217,7 @@ static DWORD ExitCodeOf(HANDLE process)
 
 // Through a wait of more than 6 s for the unplug (Windows ghosts a window that reads no
 // message for 5 s, and offers to end its program), the removal window answers; it lets the
-// session end, and nobody but itself closes it.
+// session end, which its exit code tells from an unplug, and nobody but itself closes it.
 TEST(Wait, TheRemovalWindowAnswersWhileItWaits)
 {
     PROCESS_INFORMATION run = Start({L"E:\\", L"tests\\long-wait.txt", nullptr}, GetStdHandle(STD_OUTPUT_HANDLE));
@@ -228,7 +231,7 @@ TEST(Wait, TheRemovalWindowAnswersWhileItWaits)
     EXPECT_TRUE(Answers(window, WM_QUERYENDSESSION, 0, &mayEnd) && mayEnd);
     EXPECT_TRUE(Answers(window, WM_CLOSE) && IsWindow(window)) << "closed by another than itself";
     Answers(window, WM_ENDSESSION, TRUE);  // the disk never goes: only this ends the run
-    EXPECT_EQ(ExitCodeOf(run.hProcess), 0u) << "the session's end does not end the run";
+    EXPECT_EQ(ExitCodeOf(run.hProcess), 5u) << "the session's end: spun down, not seen unplugged";
     CloseHandle(run.hThread);
     CloseHandle(run.hProcess);
 }

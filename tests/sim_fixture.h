@@ -31,20 +31,22 @@ inline std::vector<SimCallRecord> Controls()
     return controls;
 }
 
-// Every call the machine received, a word each, the device named where it changes: "first,
-// open Volume{1}, number, close, next, ...". An open that does not ask for read and write,
-// shared for both, is marked "(not rw)".
-inline std::string Trace()
+// Every call the machine received from the from-th on, a word each, the device named where it
+// changes: "first, open Volume{1}, number, close, next, ...". An open that does not ask for read
+// and write, shared for both, is marked "(not rw)".
+inline std::string Trace(size_t from = 0)
 {
     static const struct { DWORD code; const char* name; } codes[] = {
         {IOCTL_STORAGE_GET_DEVICE_NUMBER, "number"}, {FSCTL_DISMOUNT_VOLUME, "dismount"}, {FSCTL_LOCK_VOLUME, "lock"},
+        {FSCTL_UNLOCK_VOLUME, "unlock"},
         {IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, "extents"},
         {IOCTL_STORAGE_EJECT_MEDIA, "eject"}, {IOCTL_STORAGE_QUERY_PROPERTY, "query"},
         {IOCTL_ATA_PASS_THROUGH, "ata"}, {IOCTL_SCSI_PASS_THROUGH, "scsi"}};
     static const char* const calls[] = {"open", "control", "close", "flush", "first", "next", "end", "paths", "volume of",
                                         "name of", "windows"};
     std::string trace, last;
-    for (const SimCallRecord& c : sim.calls) {
+    for (size_t i = from; i < sim.calls.size(); ++i) {
+        const SimCallRecord& c = sim.calls[i];
         std::string word = calls[c.call], device(c.device.begin(), c.device.end());
         for (auto k : codes)
             if (c.call == CallDeviceIoControl && c.code == k.code)
@@ -60,13 +62,14 @@ inline std::string Trace()
     return trace;
 }
 
-// The volumes opened with read or write access, in order.
-inline std::vector<std::wstring> DataOpens()
+// The volumes opened with read or write access, and those sent a dismount, in order.
+inline std::vector<std::wstring> DataOpens(DWORD control = 0)
 {
     std::vector<std::wstring> opened;
     for (const SimCallRecord& c : sim.calls)
-        if (c.call == CallCreateFile && c.device.find(L"Volume{") != std::wstring::npos &&
-            (c.access & (GENERIC_READ | GENERIC_WRITE)))
+        if (control ? c.call == CallDeviceIoControl && c.code == control
+                    : c.call == CallCreateFile && c.device.find(L"Volume{") != std::wstring::npos &&
+                          (c.access & (GENERIC_READ | GENERIC_WRITE)))
             opened.push_back(c.device);
     return opened;
 }

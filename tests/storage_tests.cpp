@@ -305,30 +305,40 @@ TEST_F(OnSimulatedMachine, TellsUsbDisksAndNeverReadsPastADescriptor)
     EXPECT_STREQ(buffer, L"ACME HDD ");
 }
 
-// One volume on one handle: flushed while its file system is there, locked (tried again for
-// a second while something holds it), dismounted (by force without the lock), locked again
-// after a forced dismount, ejected only on removable media; from the dismount on, its handle
-// stays open, and a read or write open then neither succeeds nor mounts the volume again.
+// One volume of a disk, on one handle from its read and write open on: flushed while its file
+// system is there, locked (tried again for a second while something holds it), dismounted once
+// the walk has made every volume ready (by force without the lock), locked again after a
+// forced dismount, ejected only on removable media. From the dismount on its handle stays
+// open, and a read or write open then neither succeeds nor mounts the volume again. A volume
+// mounted RAW has nothing to flush and must lock. A refusal lets go of the lock and the handle.
 TEST_F(OnSimulatedMachine, DismountsAVolumeStepByStep)
 {
-    const std::string retried = "lock, lock, lock, lock, lock, dismount, lock";
+    const std::string retried = "lock, lock, lock, lock, lock";
     const struct { const wchar_t* disk; const wchar_t* volume; int result; std::string trace; ULONGLONG clock; } cases[] = {
-        {L"", L"", 1, "query, flush, lock, dismount", 0},
-        {L"", L"open-files=yes", 1, "query, flush, " + retried, 1000},
-        {L"", L"fail=lock", 1, "query, flush, " + retried, 1000},
-        {L"removable=yes", L"", 1, "query, flush, lock, dismount, eject", 0},
-        {L"removable=yes", L"fail=eject", 1, "query, flush, lock, dismount, eject", 0},
-        {L"", L"fail=flush", 0, "query, flush, close", 0},
-        {L"", L"fail=dismount", 0, "query, flush, lock, dismount, close", 0},
+        {L"", L"", 1, "query, flush, lock, next, end, dismount Volume{1}", 0},
+        {L"", L"open-files=yes", 1, "query, flush, " + retried + ", next, end, dismount Volume{1}, lock", 1000},
+        {L"", L"fail=lock", 1, "query, flush, " + retried + ", next, end, dismount Volume{1}, lock", 1000},
+        {L"removable=yes", L"", 1, "query, flush, lock, next, end, dismount Volume{1}, eject", 0},
+        {L"removable=yes", L"fail=eject", 1, "query, flush, lock, next, end, dismount Volume{1}, eject", 0},
+        {L"", L"fs=raw", 1, "query, flush, lock, next, end, dismount Volume{1}", 0},
+        {L"", L"fs=raw open-files=yes", 0, "query, flush, " + retried + ", close, end", 1000},
+        {L"", L"fail=flush", 0, "query, flush, close, end", 0},
+        {L"", L"fail=dismount", 0, "query, flush, lock, next, end, dismount Volume{1}, unlock, close", 0},
         {L"", L"fail=open", 0, "", 0},
     };
     const wchar_t* path = L"\\\\.\\Volume{1}";
     for (const auto& c : cases) {
         Machine(L"disk 0 " + std::wstring(c.disk) + L"\nvolume \\\\?\\Volume{1}\\ disk=0 " + c.volume);
-        EXPECT_EQ(DismountVolume(path), c.result) << c.trace;
-        EXPECT_EQ(Trace(), "open Volume{1}" + (c.trace.empty() ? "" : ", " + c.trace));
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(DismountDiskVolumes(0), c.result) << c.trace;
+        testing::internal::GetCapturedStdout();
+        size_t open = 0;  // the read and write open
+        while (open < sim.calls.size() && (sim.calls[open].call != CallCreateFile || sim.calls[open].access == FILE_READ_ATTRIBUTES))
+            ++open;
+        EXPECT_EQ(Trace(open), open == sim.calls.size() ? "" : "open Volume{1}, " + c.trace);
         EXPECT_EQ(sim.clock, c.clock) << c.trace;
         EXPECT_EQ(SimOpenHandles().size(), size_t(c.result)) << c.trace;
+        EXPECT_EQ(sim.volumes[0].dismounted, c.result == 1) << c.trace;
         if (c.result) {  // an indexer, say, opens the volume while the run waits
             EXPECT_EQ(systemCalls.CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                               nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
@@ -338,41 +348,51 @@ TEST_F(OnSimulatedMachine, DismountsAVolumeStepByStep)
 }
 
 // Every volume is placed before any is touched, on handles without read or write access; then
-// the disk's volumes are dismounted in the walk's order, stopping at the first that fails and
-// keeping the earlier ones held. Volumes of other disks, of none, and CD drives are left alone;
-// a volume on several disks goes with the disk when all its extents lie on it, and stops the
-// removal when only some do. A volume whose disk cannot be told is asked again; one that still
-// cannot be asked, or a walk that did not see every volume, fails the dismount.
-TEST_F(OnSimulatedMachine, DismountsEveryVolumeOfTheDiskOrSaysItFailed)
+// every volume of the disk is made ready in the walk's order, and only when all of them are,
+// the locked ones are dismounted and after them those forced, each group in the walk's order.
+// A refusal anywhere before lets go of every volume: nothing dismounted, no lock or handle
+// left. Volumes of other disks, of none, and CD drives are left alone; a volume on several
+// disks goes with the disk when all its extents lie on it, and stops the removal when only
+// some do. A volume whose disk cannot be told is asked again; one that still cannot be asked,
+// or a walk that did not see every volume, fails the dismount.
+TEST_F(OnSimulatedMachine, DismountsEveryVolumeOfTheDiskOrNone)
 {
-    const std::wstring machine = LR"(disk 2
-                                     volume \\?\Volume{1}\ disk=2
-                                     volume \\?\Volume{2}\ disk=none
-                                     volume \\?\Volume{3}\ disk=2 type=cdrom
-                                     volume \\?\Volume{4}\ disk=2)";
     const std::wstring v1 = L"\\\\.\\Volume{1}", v4 = L"\\\\.\\Volume{4}", v5 = L"\\\\.\\Volume{5}";
     const std::wstring spanning = L"\nvolume \\\\?\\Volume{5}\\ disk=none extents=";
-    // opened: the volumes opened for read and write, when not those held.
-    const struct { std::wstring extra; SimInjection fault; int result; std::vector<std::wstring> held, opened; } cases[] = {
-        {L"", {}, 1, {v1, v4}},
-        {L" fail=flush", {}, 0, {v1}, {v1, v4}},
-        {spanning + L"2,2", {}, 1, {v1, v4, v5}},
-        {spanning + L"3,1", {}, 1, {v1, v4}},
-        {spanning + L"3,2", {}, 0, {}},
-        {L"", {CallCreateFile, v4, 1, 1}, 1, {v1, v4}},
-        {L"", {CallCreateFile, v4, 1, 2}, 0, {}},
-        {L"", {CallFindFirstVolume, L"", 1, 1}, 0, {}},
-        {L"", {CallFindNextVolume, L"", 2, 1}, 0, {}},
-        {L"", {CallFindNextVolume, L"", 6, 1}, 0, {v1}},
+    // first, last: added to the lines of volumes 1 and 4; dismounts: the volumes sent one, in
+    // order; opened: the volumes opened for read and write, when not those.
+    const struct { std::wstring first, last; SimInjection fault; int result; std::vector<std::wstring> dismounts, opened; } cases[] = {
+        {L"", L"", {}, 1, {v1, v4}},
+        {L" open-files=yes", L"", {}, 1, {v4, v1}, {v1, v4}},  // the forced one last
+        {L"", L" fail=flush", {}, 0, {}, {v1, v4}},
+        {L"", L" fs=raw open-files=yes", {}, 0, {}, {v1, v4}},
+        {L"", spanning + L"2,2", {}, 1, {v1, v4, v5}},
+        {L"", spanning + L"3,1", {}, 1, {v1, v4}},
+        {L"", spanning + L"3,2", {}, 0, {}},
+        {L"", L"", {CallCreateFile, v4, 1, 1}, 1, {v1, v4}},
+        {L"", L"", {CallCreateFile, v4, 1, 2}, 0, {}},
+        {L"", L"", {CallCreateFile, v4, 3, 1}, 0, {}, {v1, v4}},  // its read and write open
+        {L"", L"", {CallFindFirstVolume, L"", 1, 1}, 0, {}},
+        {L"", L"", {CallFindNextVolume, L"", 2, 1}, 0, {}},
+        {L"", L"", {CallFindNextVolume, L"", 6, 1}, 0, {}, {v1}},
+        {L"", L"", {CallDeviceIoControl, v4, 5, 1}, 0, {v1, v4}},  // its dismount: volume 1's stays
     };
     for (const auto& c : cases) {
-        Machine(machine + c.extra);
+        Machine(L"disk 2\nvolume \\\\?\\Volume{1}\\ disk=2" + c.first + LR"(
+                  volume \\?\Volume{2}\ disk=none
+                  volume \\?\Volume{3}\ disk=2 type=cdrom
+                  volume \\?\Volume{4}\ disk=2)" + c.last);
         sim.injection = c.fault;
         testing::internal::CaptureStdout();
-        EXPECT_EQ(DismountDiskVolumes(2), c.result) << testing::PrintToString(c.extra);
+        EXPECT_EQ(DismountDiskVolumes(2), c.result) << testing::PrintToString(c.first + c.last);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.result ? "Succeeded.\n" : "");
-        EXPECT_EQ(SimOpenHandles(), c.held) << Trace();
-        EXPECT_EQ(DataOpens(), c.opened.empty() ? c.held : c.opened) << "opened for read and write: " << Trace();
+        EXPECT_EQ(DataOpens(FSCTL_DISMOUNT_VOLUME), c.dismounts) << Trace();
+        EXPECT_EQ(DataOpens(), c.opened.empty() ? c.dismounts : c.opened) << "opened for read and write: " << Trace();
+        std::vector<std::wstring> dismounted;
+        for (const SimVolume& volume : sim.volumes)
+            if (volume.dismounted)
+                dismounted.push_back(SimVolumeDevicePath(volume.name));
+        EXPECT_EQ(SimOpenHandles(), dismounted) << "held, or left open: " << Trace();
     }
     Machine(L"volume \\\\?\\Volume{1}\\ disk=0");
     testing::internal::CaptureStdout();

@@ -9,13 +9,10 @@ static const UINT DriveMenuFlags = TPM_RETURNCMD | TPM_VCENTERALIGN | TPM_CENTER
 
 // Turns the list's NULs into "/" up to its closing NUL, which becomes "<"; then the
 // description's NUL becomes ">" and the label ends behind it.
-static bool JoinLabel(WCHAR* text, const WCHAR* volumePath)
+static void JoinLabel(WCHAR* text)
 {
-    bool matches = false;
     WCHAR* c = text;
     while (*c) {
-        if (volumePath && EqualFoldingAtoZ(c, volumePath))
-            matches = true;
         c += lstrlenW(c);
         *c++ = L'/';
     }
@@ -23,10 +20,9 @@ static bool JoinLabel(WCHAR* text, const WCHAR* volumePath)
     c += lstrlenW(c);
     *c++ = L'>';
     *c = 0;
-    return matches;
 }
 
-DriveLabel BuildDriveLabel(DiskNumber disk, const WCHAR* volumePath)
+WCHAR* BuildDriveLabel(DiskNumber disk)
 {
     DWORD described = DWORD(GetDiskDescription(disk, nullptr, 0));
     DWORD listed = DWORD(GetDiskVolumePaths(nullptr, disk, 0));
@@ -44,8 +40,8 @@ DriveLabel BuildDriveLabel(DiskNumber disk, const WCHAR* volumePath)
     }
     if (GetDiskDescription(disk, text + written, int(units - 2 - written)) == 0)
         text[written] = 0;  // no description: "<>"
-    DriveLabel label = {text, JoinLabel(text, volumePath)};
-    return label;
+    JoinLabel(text);
+    return text;
 }
 
 // A menu shows "&" as the underline of the next letter: doubled, it shows as itself, so that
@@ -71,26 +67,51 @@ static void AppendHeader(HMENU menu)
     AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
 }
 
-// Appends one item per USB disk below the limit; returns the identifier selected without
-// asking: the last disk listed (menu), or the disk that holds the volume path. The disk that
-// Windows runs from (booted from USB) is never offered.
-static UINT AppendDisks(HMENU menu, const WCHAR* volumePath)
+// Whether a disk may be taken: on USB, and not the one Windows runs from (booted from USB).
+static bool MayBeTaken(DiskNumber disk, DWORD windowsDisk)
 {
-    UINT selected = 0;
+    return disk != windowsDisk && IsUsbDisk(disk);
+}
+
+// Appends one item per USB disk below the limit that may be taken; returns the identifier of
+// the last one, 0 when there is none.
+static UINT AppendDisks(HMENU menu)
+{
+    UINT last = 0;
     DiskNumber limit = GetDiskNumberLimit();
     DWORD windowsDisk = GetWindowsDiskNumber();
     for (DiskNumber disk = 0; disk < limit; ++disk) {
-        if (disk == windowsDisk || !IsUsbDisk(disk))
+        if (!MayBeTaken(disk, windowsDisk))
             continue;
-        DriveLabel label = BuildDriveLabel(disk, volumePath);
-        if (!volumePath || label.matches)
-            selected = disk + 1;
-        WCHAR* item = MenuItemText(label.text);
+        WCHAR* label = BuildDriveLabel(disk);
+        WCHAR* item = MenuItemText(label);
         AppendMenuW(menu, MF_STRING, disk + 1, item);
         delete[] item;
-        delete[] label.text;
+        delete[] label;
+        last = disk + 1;
     }
-    return selected;
+    return last;
+}
+
+// The menu may stay up for minutes, and the disk behind the number chosen be unplugged and
+// another plugged in meanwhile: it is taken only when it may still be taken and describes
+// itself as its item does (the description is the label from its "<" on: no path holds one).
+static bool IsStillAsShown(HMENU menu, DiskNumber disk)
+{
+    if (!MayBeTaken(disk, GetWindowsDiskNumber()))
+        return false;
+    int length = GetMenuStringW(menu, disk + 1, nullptr, 0, MF_BYCOMMAND);
+    WCHAR* shown = new WCHAR[length + 1]();
+    GetMenuStringW(menu, disk + 1, shown, length + 1, MF_BYCOMMAND);
+    WCHAR* label = BuildDriveLabel(disk);
+    WCHAR* now = MenuItemText(label);
+    const WCHAR* shownDescription = wcschr(shown, L'<');
+    const WCHAR* description = wcschr(now, L'<');
+    bool same = shownDescription && description && wcscmp(shownDescription, description) == 0;
+    delete[] now;
+    delete[] label;
+    delete[] shown;
+    return same;
 }
 
 // Whether the mount point begins the path. Its closing backslash also stands for the path's
@@ -103,31 +124,42 @@ static bool IsMountPointOf(const WCHAR* mountPoint, const WCHAR* path)
     return length > 0 && BeginsFoldingAtoZ(path, mountPoint, length);
 }
 
+// The disk of the volume whose mount point begins the path, found by that volume's own name,
+// so that every spelling of the mount point (an 8.3 short name, "\\?\E:\", a folder's name in
+// another case) leads to it. A path on no volume that can be found (an empty one included)
+// lies on no disk, and so does one whose mount point does not begin it: for device paths and
+// names such as CON, Windows answers with the boot volume. No volume is opened for them.
+static DriveChoice ChooseDiskOfPath(const WCHAR* path)
+{
+    WCHAR mountPoint[MAX_PATH] = L"", volumeName[MAX_PATH] = L"";
+    if (!path[0] || !systemCalls.GetVolumePathNameW(path, mountPoint, MAX_PATH) || !IsMountPointOf(mountPoint, path) ||
+        !systemCalls.GetVolumeNameForVolumeMountPointW(mountPoint, volumeName, MAX_PATH))
+        return {ChoiceNone, 0};
+    DWORD disk = GetVolumeNameDiskNumber(volumeName);
+    if (disk == NoDiskNumber || !MayBeTaken(disk, GetWindowsDiskNumber()))
+        return {ChoiceNone, 0};
+    return {ChoiceDisk, disk};
+}
+
 DriveChoice ChooseDrive(HWND owner, const WCHAR* path)
 {
-    WCHAR volumePath[MAX_PATH] = L"";
-    // A path on no volume that can be found (an empty one included) lies on no disk, and so
-    // does one whose volume path does not begin it: for device paths and names such as CON,
-    // Windows answers with the boot volume. No disk or volume is asked anything for them.
-    if (path && (!path[0] || !systemCalls.GetVolumePathNameW(path, volumePath, MAX_PATH) ||
-                 !IsMountPointOf(volumePath, path)))
-        return {ChoiceNone, 0};
+    if (path)
+        return ChooseDiskOfPath(path);
     HMENU menu = CreatePopupMenu();
     if (!menu)
         return {ChoiceCancelled, 0};
     AppendHeader(menu);
-    UINT selected = AppendDisks(menu, path ? volumePath : nullptr);
-    if (selected == 0) {
+    if (AppendDisks(menu) == 0) {
         DestroyMenu(menu);
         return {ChoiceNone, 0};
     }
     SetForegroundWindow(owner);
-    if (!path)
-        selected = TrackPopupMenu(menu, DriveMenuFlags, GetSystemMetrics(SM_CXSCREEN) / 2,
-                                  GetSystemMetrics(SM_CYSCREEN) / 2, 0, owner, nullptr);
+    UINT chosen = TrackPopupMenu(menu, DriveMenuFlags, GetSystemMetrics(SM_CXSCREEN) / 2,
+                                 GetSystemMetrics(SM_CYSCREEN) / 2, 0, owner, nullptr);
     PostMessageW(owner, WM_NULL, 0, 0);
+    DriveChoice choice = {ChoiceCancelled, 0};
+    if (chosen)
+        choice = IsStillAsShown(menu, chosen - 1) ? DriveChoice{ChoiceDisk, chosen - 1} : DriveChoice{ChoiceNone, 0};
     DestroyMenu(menu);
-    if (selected == 0)
-        return {ChoiceCancelled, 0};
-    return {ChoiceDisk, DiskNumber(selected - 1)};
+    return choice;
 }

@@ -11,14 +11,9 @@ struct DriveChoice {
     DiskNumber disk;  // for ChoiceDisk
 };
 
-struct DriveLabel {
-    WCHAR* text;   // from new[]; the caller deletes it
-    bool matches;  // one of the disk's mount points equals the volume path
-};
-
 // "E:\/F:\/<description>": every mount point followed by "/", then the description in
-// angle brackets. volumePath may be null.
-DriveLabel BuildDriveLabel(DiskNumber disk, const WCHAR* volumePath);
+// angle brackets. From new[]; the caller deletes it.
+WCHAR* BuildDriveLabel(DiskNumber disk);
 
 // With a null path the menu is shown at the centre of the screen for the user to choose;
 // with a path the disk that holds it is taken without asking.

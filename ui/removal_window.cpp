@@ -136,7 +136,7 @@ static void OnChooseDrive(HWND window, const WCHAR* path)
         exitCode = ExitSpinDownFailed;
         ShowOutcome(window, TextSpinDownFailed, StepCloseLater, 0);
     } else {
-        exitCode = ExitRemoved;
+        exitCode = ExitNotSeenUnplugged;  // until the wait sees it go
         ShowOutcome(window, TextReadyToRemove, StepWaitRemoval, LPARAM(choice.disk));
     }
 }
@@ -146,6 +146,7 @@ static void OnDiskGone(HWND window)
     if (waitedDisk != INVALID_HANDLE_VALUE)
         systemCalls.CloseHandle(waitedDisk);
     waitedDisk = INVALID_HANDLE_VALUE;
+    exitCode = ExitRemoved;
     ShowStatus(window, TextDriveRemoved, StepCloseLater, 0);
 }
 
@@ -191,7 +192,7 @@ LRESULT CALLBACK RemovalWindow(HWND window, UINT message, WPARAM wParam, LPARAM 
     case WM_DPICHANGED: OnDpiChanged(window, LOWORD(wParam), reinterpret_cast<const RECT*>(lParam)); return 0;
     case WM_TIMER: OnTimer(window, wParam); return 0;
     case WM_QUERYENDSESSION: return TRUE;
-    case WM_ENDSESSION:  // Windows is going down: the volumes stay dismounted
+    case WM_ENDSESSION:  // the session ends, and with the process the volumes are let go
         if (wParam)
             ExitProcess(exitCode);
         return 0;

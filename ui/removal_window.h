@@ -26,6 +26,7 @@ enum RunExitCode {
     ExitDismountFailed = 2,
     ExitSpinDownFailed = 3,
     ExitCancelled = 4,  // at the menu
+    ExitNotSeenUnplugged = 5,  // spun down, but the session ended before the disk was unplugged
 };
 
 // The creation parameter is the run's path, or null in menu mode.
