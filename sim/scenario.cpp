@@ -60,17 +60,22 @@ static std::vector<BYTE> Descriptor(STORAGE_BUS_TYPE bus, const Settings& s, boo
     return bytes;
 }
 
-// accept, refuse, short, sense:XX; on the ATA forms status:XX; on the SCSI forms check:KK
-// and check:none (XX and KK in hexadecimal).
+// accept, refuse, short, ignore, sense:XX; on the ATA forms status:XX; on the SCSI forms
+// check:KK and check:none (XX and KK in hexadecimal).
 static bool ParseForm(const std::wstring& text, bool ata, SimForm* form)
 {
     unsigned long value = 0;
     size_t colon = text.find(L':');
     std::wstring kind = text.substr(0, colon);
     bool hex = colon != std::wstring::npos && Number(text.substr(colon + 1), &value, 16) && value < 256;
-    if (text == L"accept" || text == L"refuse" || text == L"short")
-        *form = {text == L"accept" ? AnswerAccept : text == L"refuse" ? AnswerRefuse : AnswerShort, 0};
-    else if (text == L"check:none" && !ata)
+    static const struct { const wchar_t* name; SimAnswer answer; } plain[] = {
+        {L"accept", AnswerAccept}, {L"refuse", AnswerRefuse}, {L"short", AnswerShort}, {L"ignore", AnswerIgnore}};
+    for (auto p : plain)
+        if (text == p.name) {
+            *form = {p.answer, 0};
+            return true;
+        }
+    if (text == L"check:none" && !ata)
         *form = {AnswerCheckNoSense, 0};
     else if (hex && (kind == L"sense" || (kind == L"status" && ata) || (kind == L"check" && !ata && value < 16)))
         *form = {kind == L"sense" ? AnswerSense : kind == L"status" ? AnswerStatus : AnswerCheck, BYTE(value)};
@@ -113,11 +118,23 @@ static std::wstring ParseDisk(const std::wstring& numberText, const Settings& s)
     for (int i = 0; i < FormCount; ++i) {
         bool ata = i == FormAta || i == FormAtaNoData;
         if (s.count(formKeys[i]) && !ParseForm(s.at(formKeys[i]), ata, &disk.forms[i]))
-            return std::wstring(formKeys[i]) + L" must be accept, refuse, short, sense:XX" +
+            return std::wstring(formKeys[i]) + L" must be accept, refuse, short, ignore, sense:XX" +
                    (ata ? L" or status:XX" : L", check:KK or check:none");
     }
     if (s.count(L"open") && s.at(L"open") != L"fail")
         return L"open must be fail";
+    // The question is answered with the drive's state (in standby from the start, or
+    // spinning), with no registers, or by a bridge that wakes the drive to answer.
+    static const struct { const wchar_t* name; SimCheckPower answer; bool standby; } powers[] = {
+        {L"active", CheckPowerTruthful, false}, {L"standby", CheckPowerTruthful, true},
+        {L"none", CheckPowerSilent, false}, {L"wake", CheckPowerWaking, false}};
+    disk.checkPower = CheckPowerTruthful;
+    bool knownPower = !s.count(L"check-power");
+    for (auto p : powers)
+        if (s.count(L"check-power") && s.at(L"check-power") == p.name)
+            disk.checkPower = p.answer, disk.spunDown = p.standby, knownPower = true;
+    if (!knownPower)
+        return L"check-power must be active, standby, none or wake";
     if (s.count(L"unplug")) {
         WCHAR* end = nullptr;
         double seconds = wcstod(s.at(L"unplug").c_str(), &end);

@@ -150,7 +150,7 @@ static BOOL WINAPI SimCloseHandle(HANDLE handle)
     return injected ? Fail(ERROR_INVALID_HANDLE) : TRUE;
 }
 
-// Whether a disk that answers a form so takes STANDBY: this starts its countdown.
+// Whether a disk that answers a form so carries out what the form holds.
 static bool Takes(const SimForm& form, bool scsi)
 {
     BYTE code = form.value & 0x7F;  // fixed-format error sense: 70h, 71h
@@ -172,6 +172,15 @@ static BYTE CarriedCommand(SimFormIndex index, const BYTE* record)
     return reinterpret_cast<const SCSI_PASS_THROUGH*>(record)->Cdb[commandByte[index]];
 }
 
+// CHECK POWER MODE in one of the three forms that ask it: non-data, through SAT with CK_COND.
+static bool IsQuestion(SimFormIndex index, const BYTE* record, BYTE command)
+{
+    const SCSI_PASS_THROUGH* scsi = reinterpret_cast<const SCSI_PASS_THROUGH*>(record);
+    bool sat = (index == FormSat || index == FormSat16) && scsi->Cdb[1] == SatProtocolNonData << 1 &&
+               scsi->Cdb[2] == SatCkCond && scsi->DataTransferLength == 0;
+    return command == ATA_CMD_CHECK_POWER_MODE && (index == FormAtaNoData || sat);
+}
+
 // A SCSI reply: its status, data that comes back too (so that a form judged refused can be
 // seen not to copy it back) and the sense data.
 static void AnswerScsi(const SimForm& form, BYTE* record, DWORD outLength)
@@ -191,15 +200,55 @@ static void AnswerScsi(const SimForm& form, BYTE* record, DWORD outLength)
         sense[0] = SCSI_SENSE_ERRORCODE_DESCRIPTOR_CURRENT, sense[1] = form.value;
 }
 
+// In standby after a command, the disk is pulled out when its time comes.
+static void StartUnplugCountdown(SimDisk& disk)
+{
+    if (disk.spunDown && disk.goneAt == SimNever && disk.unplugDelay != SimNever)
+        disk.goneAt = Now() + disk.unplugDelay;
+}
+
+// The drive's power mode in the registers: through SAT as descriptor sense with CHECK
+// CONDITION (as CK_COND asks), through ATA pass-through in the record, with status 50h.
+static BOOL AnswerQuestion(SimDisk& disk, bool scsi, BYTE* record, DWORD outLength, DWORD* returned)
+{
+    if (disk.checkPower == CheckPowerWaking)
+        disk.spunDown = false;
+    disk.lastCommand = ATA_CMD_CHECK_POWER_MODE;
+    const BYTE count = disk.spunDown ? ATA_POWER_STANDBY_Z : ATA_POWER_ACTIVE_OR_IDLE, status = 0x50;
+    *returned = outLength;
+    if (!scsi) {
+        UCHAR* registers = reinterpret_cast<ATA_PASS_THROUGH_EX*>(record)->CurrentTaskFile;
+        registers[TaskFileFeatures] = 0, registers[TaskFileSectorCount] = count, registers[TaskFileCommand] = status;
+        return TRUE;
+    }
+    SCSI_PASS_THROUGH* reply = reinterpret_cast<SCSI_PASS_THROUGH*>(record);
+    reply->ScsiStatus = SCSISTAT_CHECK_CONDITION;
+    const BYTE sense[] = {SCSI_SENSE_ERRORCODE_DESCRIPTOR_CURRENT, SCSI_SENSE_RECOVERED_ERROR, 0,
+                          SCSI_SENSEQ_ATA_PASS_THROUGH_INFORMATION_AVAILABLE, 0, 0, 0, 14,
+                          SCSI_SENSE_DESCRIPTOR_TYPE_ATA_STATUS_RETURN, 12, 0, 0, 0, count, 0, 0, 0, 0, 0, 0,
+                          ATA_DEVICE_HEAD, status};
+    if (reply->SenseInfoOffset + sizeof sense <= outLength)
+        memcpy(record + reply->SenseInfoOffset, sense, sizeof sense);
+    return TRUE;
+}
+
 static BOOL Answer(SimDisk& disk, SimFormIndex index, BYTE* record, DWORD outLength, DWORD* returned)
 {
     const SimForm& form = disk.forms[index];
     const bool scsi = index == FormVendor || index == FormSat || index == FormSat16;
     const DWORD header = scsi ? sizeof(SCSI_PASS_THROUGH) : sizeof(ATA_PASS_THROUGH_EX);
     BYTE command = CarriedCommand(index, record);
+    bool question = IsQuestion(index, record, command);
     disk.commands.push_back(command);
+    if (command != ATA_CMD_STANDBY && !question)
+        disk.strays.push_back(command);
     if (form.answer == AnswerRefuse)
         return Fail(ERROR_INVALID_FUNCTION);
+    if (question && form.answer == AnswerAccept && disk.checkPower != CheckPowerSilent) {
+        BOOL ok = AnswerQuestion(disk, scsi, record, outLength, returned);
+        StartUnplugCountdown(disk);
+        return ok;
+    }
     // A non-data command brings back its header alone, and its sense area when there is sense.
     bool sense = form.answer == AnswerSense || form.answer == AnswerCheck;
     *returned = index == FormSat16 && !sense ? header : outLength;
@@ -216,9 +265,8 @@ static BOOL Answer(SimDisk& disk, SimFormIndex index, BYTE* record, DWORD outLen
     }
     // Only STANDBY spins a disk down; whatever else a form carried, the disk goes on spinning.
     if (Takes(form, scsi) && command == ATA_CMD_STANDBY) {
-        disk.spunDown = true;
-        if (disk.unplugDelay != SimNever)
-            disk.goneAt = Now() + disk.unplugDelay;
+        disk.spunDown = true, disk.lastCommand = command;
+        StartUnplugCountdown(disk);
     }
     return TRUE;
 }

@@ -7,15 +7,21 @@
 #include <string>
 #include <vector>
 
-// How a disk answers one form of the spin-down request. value: the first sense byte with
-// status GOOD (AnswerSense), the ATA status register, or on a SCSI form the SCSI status
-// (AnswerStatus), the sense key of CHECK CONDITION with descriptor sense (AnswerCheck).
-enum SimAnswer { AnswerAccept, AnswerRefuse, AnswerShort, AnswerSense, AnswerStatus, AnswerCheck, AnswerCheckNoSense };
+// How a disk answers one form of the spin-down request, and the question in that wrapping.
+// AnswerIgnore: GOOD (or the record back whole), nothing carried out. value: the first sense
+// byte with status GOOD (AnswerSense), the ATA status register, or on a SCSI form the SCSI
+// status (AnswerStatus), the sense key of CHECK CONDITION with descriptor sense (AnswerCheck).
+enum SimAnswer { AnswerAccept, AnswerRefuse, AnswerShort, AnswerIgnore, AnswerSense, AnswerStatus, AnswerCheck,
+                 AnswerCheckNoSense };
 struct SimForm {
     SimAnswer answer;
     BYTE value;
 };
 enum SimFormIndex { FormAta, FormVendor, FormSat, FormAtaNoData, FormSat16, FormCount };
+
+// How CHECK POWER MODE is answered through a wrapping the disk accepts: with no registers at
+// all, with the drive's state, or by a bridge that wakes the drive to answer.
+enum SimCheckPower { CheckPowerSilent, CheckPowerTruthful, CheckPowerWaking };
 
 const ULONGLONG SimNever = ~0ull;
 
@@ -27,8 +33,11 @@ struct SimDisk {
     ULONGLONG unplugDelay;  // milliseconds from a spin-down it took until it is pulled out
     ULONGLONG goneAt;       // clock at which it stops answering
     DWORD goneError;        // what its queries then fail with
-    bool spunDown;          // it took STANDBY and has not been spun up since
-    std::vector<BYTE> commands;  // the ATA command that each form it received carried
+    bool spunDown;          // in standby: it took STANDBY (or started so) and has not spun up since
+    std::vector<BYTE> commands;  // the ATA command that each form it received carried, questions too
+    SimCheckPower checkPower;
+    BYTE lastCommand;            // the last command that reached the drive itself, 0 for none
+    std::vector<BYTE> strays;    // commands other than STANDBY, and the question in its three forms
 };
 
 enum SimVolumeFault { FaultNone, FaultOpen, FaultDismount, FaultFlush, FaultEject, FaultLock };

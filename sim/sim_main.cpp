@@ -1,7 +1,8 @@
 // The entry procedure of VantrelSim.exe: the program on the simulated machine that the file
 // named by VANTREL_SCENARIO describes, with Sleep waiting for real. For tests and the demo.
 // With VANTREL_WATCH set it answers its drive menu with the keys named there (D Down, U Up,
-// R Return, E Esc; "-" for none) and at the end writes what it showed to standard error.
+// R Return, E Esc; "-" for none) and at the end writes what it showed, and how each disk it
+// sent commands to ended, to standard error.
 #include "app/process.h"
 #include "sim/sim.h"
 #include "sim/watch.h"
@@ -36,14 +37,17 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
         GetSystemDirectoryW(system, MAX_PATH);
         if (lstrcmpiW(current, system) != 0)
             run += "stayed in its starting folder\n";
-        // Anything but STANDBY sent to a disk: the report of a correct run never has this line.
-        for (const SimDisk& disk : sim.disks)
-            for (BYTE command : disk.commands)
-                if (command != ATA_CMD_STANDBY) {
-                    char line[64];
-                    snprintf(line, sizeof line, "disk %lu was sent ATA command %02Xh\n", disk.number, command);
-                    run += line;
-                }
+        // Each disk sent a command: whether it ended in standby, and anything but STANDBY and
+        // the question in its three forms (the report of a correct run never has that line).
+        for (const SimDisk& disk : sim.disks) {
+            char line[64];
+            for (BYTE command : disk.strays) {
+                snprintf(line, sizeof line, "disk %lu was sent ATA command %02Xh\n", disk.number, command);
+                run += line;
+            }
+            snprintf(line, sizeof line, "disk %lu ended %s\n", disk.number, disk.spunDown ? "in standby" : "spinning");
+            run += disk.commands.empty() ? "" : line;
+        }
         DWORD written = 0;
         WriteFile(GetStdHandle(STD_ERROR_HANDLE), run.data(), DWORD(run.size()), &written, nullptr);
     }

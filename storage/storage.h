@@ -71,5 +71,15 @@ int DiskAnswers(HANDLE disk);
 // "Succeeded.\n" to standard output when every volume (or none at all) was dismounted.
 int DismountDiskVolumes(DiskNumber disk);
 
-// Sends ATA STANDBY in up to five forms, ATA and SCSI pass-through, until one is taken.
-int SpinDownDisk(DiskNumber disk);
+// Sends ATA STANDBY in up to five forms, ATA and SCSI pass-through, each followed by the
+// question whether the drive has stopped, until the drive says so (confirmed) or, when it
+// never answers, until a form is taken. Writes "Standby confirmed by the drive.\n" or
+// "Standby not confirmed by the drive.\n" to standard output when it did not fail.
+enum SpinDown { SpinDownFailed, SpinDownUnconfirmed, SpinDownConfirmed };
+SpinDown SpinDownDisk(DiskNumber disk);
+
+// What a drive says of its platters when asked with ATA CHECK POWER MODE, which leaves its
+// power mode as it is: through SAT ATA PASS-THROUGH(16), then (12), then ATA pass-through,
+// the first that brings an answer back whole.
+enum PowerMode { PowerUnknown, PowerStandby, PowerSpinning };
+PowerMode AskPowerMode(HANDLE disk);

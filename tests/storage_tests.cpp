@@ -3,6 +3,7 @@
 // removal and the dismount, as a device and a caller see them.
 #include "sim_fixture.h"
 #include <string.h>
+#include <tuple>
 
 using Bytes = std::vector<BYTE>;
 static const SimForm Accept = {AnswerAccept}, Refuse = {AnswerRefuse}, Short = {AnswerShort};
@@ -21,21 +22,23 @@ static Bytes Record(size_t size, std::initializer_list<Patch> patches)
     return record;
 }
 
-// What a device answers beyond the simulated disk's scenario keys: the ATA data-in form's
-// status register over a reply of any length, the length its driver says it moved (an
-// underrun), and descriptor sense for every SCSI form.
+// What a device answers beyond the simulated disk's scenario keys: the ATA status and count
+// registers over a reply of any length, the length its driver says the data-in form moved (an
+// underrun), and sense data with CHECK CONDITION for every SCSI form.
 static decltype(systemCalls.DeviceIoControl) simControl;
-static int ataStatus, ataLength;
+static int ataStatus, ataCount, ataLength;
 static Bytes scsiSense;
 static BOOL WINAPI ControlThenAnswer(HANDLE handle, DWORD code, LPVOID in, DWORD inLength, LPVOID out,
                                      DWORD outLength, LPDWORD returned, LPOVERLAPPED overlapped)
 {
     BOOL ok = simControl(handle, code, in, inLength, out, outLength, returned, overlapped);
     ATA_PASS_THROUGH_EX* ata = static_cast<ATA_PASS_THROUGH_EX*>(out);
-    if (ok && code == IOCTL_ATA_PASS_THROUGH && ata->DataTransferLength) {
+    if (ok && code == IOCTL_ATA_PASS_THROUGH) {
         if (ataStatus >= 0)
             ata->CurrentTaskFile[TaskFileCommand] = BYTE(ataStatus);
-        if (ataLength >= 0)
+        if (ataCount >= 0)
+            ata->CurrentTaskFile[TaskFileSectorCount] = BYTE(ataCount);
+        if (ataLength >= 0 && ata->DataTransferLength)
             ata->DataTransferLength = ataLength;
     }
     if (ok && code == IOCTL_SCSI_PASS_THROUGH && !scsiSense.empty()) {
@@ -45,29 +48,31 @@ static BOOL WINAPI ControlThenAnswer(HANDLE handle, DWORD code, LPVOID in, DWORD
     return ok;
 }
 
-static void AnswerBeyondScenario(int status, const Bytes& sense = {}, int length = -1)
+static void AnswerBeyondScenario(int status, const Bytes& sense = {}, int length = -1, int count = -1)
 {
-    ataStatus = status, scsiSense = sense, ataLength = length;
+    ataStatus = status, scsiSense = sense, ataLength = length, ataCount = count;
     simControl = systemCalls.DeviceIoControl;
     systemCalls.DeviceIoControl = ControlThenAnswer;
 }
 
 // Descriptor sense of key NO SENSE carrying an ATA Status Return descriptor (code 09h, its
-// status register in its byte 13).
-static Bytes AtaStatusReturn(BYTE status)
+// count register in its byte 5, its status register in its byte 13).
+static Bytes AtaStatusReturn(BYTE status, BYTE count = 0)
 {
     Bytes sense(22);
-    sense[0] = SCSI_SENSE_ERRORCODE_DESCRIPTOR_CURRENT, sense[7] = 14, sense[8] = 0x09, sense[9] = 12, sense[21] = status;
+    sense[0] = SCSI_SENSE_ERRORCODE_DESCRIPTOR_CURRENT, sense[7] = 14, sense[8] = 0x09, sense[9] = 12;
+    sense[13] = count, sense[21] = status;
     return sense;
 }
 
 // The five forms in the order they are tried, byte for byte, on the platform's own layout,
-// after an ATA attempt that wrote an aborted status (51h) back where the command stood and
-// reported that it moved no data. A refusal with error sense that brings data back must
-// leave the request as it was: the SAT form then wraps the vendor form's bytes.
+// each followed by the three forms of the question whether the drive has stopped (never
+// answered here), after an ATA attempt that wrote an aborted status (51h) back where the
+// command stood and reported that it moved no data. A refusal with error sense that brings
+// data back must leave the request as it was: the SAT form then wraps the vendor form's bytes.
 TEST_F(OnSimulatedMachine, SpinDownSendsFiveFormsByteForByteInOrder)
 {
-    Machine(L"disk 2 ata=status:51 vendor-form=sense:70 sat=refuse");
+    Machine(L"disk 2 ata=status:51 vendor-form=sense:70 sat=refuse check-power=none");
     AnswerBeyondScenario(-1, {}, 0);
 #ifndef _WIN64
     const Patch scsi = {0, {0x2C, 0, 0, 0, 0, 0}}, sense = {7, {0x20}}, offsets = {20, {0x4C, 0, 0, 0, 0x2C}};
@@ -80,6 +85,12 @@ TEST_F(OnSimulatedMachine, SpinDownSendsFiveFormsByteForByteInOrder)
         {IOCTL_ATA_PASS_THROUGH, 40, 40, Record(40, {{0, {0x28, 0, 0x01}}, {12, {5}}, {37, {0xA0, 0xE2}}})},
         {IOCTL_SCSI_PASS_THROUGH, 44, 76, Record(76, {scsi, {6, {16}}, sense, {8, {2}}, {16, {5}}, {24, {0x2C}},
                                       {28, {0x85, 0x06, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xA0, 0xE2}}})},
+        // CHECK POWER MODE: SAT(16) and SAT(12) non-data with CK_COND, and ATA with a count of 5Ah.
+        {IOCTL_SCSI_PASS_THROUGH, 44, 76, Record(76, {scsi, {6, {16}}, sense, {8, {2}}, {16, {5}}, {24, {0x2C}},
+                                      {28, {0x85, 0x06, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xA0, 0xE5}}})},
+        {IOCTL_SCSI_PASS_THROUGH, 44, 76, Record(76, {scsi, {6, {12}}, sense, {8, {2}}, {16, {5}}, {24, {0x2C}},
+                                      {28, {0xA1, 0x06, 0x20, 0, 0, 0, 0, 0, 0xA0, 0xE5}}})},
+        {IOCTL_ATA_PASS_THROUGH, 40, 40, Record(40, {{0, {0x28, 0, 0x01}}, {12, {5}}, {33, {0x5A}}, {37, {0xA0, 0xE5}}})},
     };
 #else
     const Patch offsets = {24, {0x58, 0, 0, 0, 0, 0, 0, 0, 0x38}};
@@ -92,27 +103,36 @@ TEST_F(OnSimulatedMachine, SpinDownSendsFiveFormsByteForByteInOrder)
         {IOCTL_ATA_PASS_THROUGH, 48, 48, Record(48, {{0, {0x30, 0, 0x01}}, {12, {5}}, {45, {0xA0, 0xE2}}})},
         {IOCTL_SCSI_PASS_THROUGH, 56, 88, Record(88, {{0, {0x38}}, {6, {16, 0x20, 2}}, {16, {5}}, {32, {0x38}},
                                       {36, {0x85, 0x06, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xA0, 0xE2}}})},
+        // CHECK POWER MODE: SAT(16) and SAT(12) non-data with CK_COND, and ATA with a count of 5Ah.
+        {IOCTL_SCSI_PASS_THROUGH, 56, 88, Record(88, {{0, {0x38}}, {6, {16, 0x20, 2}}, {16, {5}}, {32, {0x38}},
+                                      {36, {0x85, 0x06, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xA0, 0xE5}}})},
+        {IOCTL_SCSI_PASS_THROUGH, 56, 88, Record(88, {{0, {0x38}}, {6, {12, 0x20, 2}}, {16, {5}}, {32, {0x38}},
+                                      {36, {0xA1, 0x06, 0x20, 0, 0, 0, 0, 0, 0xA0, 0xE5}}})},
+        {IOCTL_ATA_PASS_THROUGH, 48, 48, Record(48, {{0, {0x30, 0, 0x01}}, {12, {5}}, {41, {0x5A}}, {45, {0xA0, 0xE5}}})},
     };
 #endif
-    EXPECT_EQ(SpinDownDisk(2), 0);
-    EXPECT_EQ(Trace(), "open PHYSICALDRIVE2, ata, scsi, scsi, ata, scsi, close");
+    EXPECT_EQ(SpinDownDisk(2), SpinDownFailed);
     const std::vector<SimCallRecord> controls = Controls();
-    for (size_t i = 0; i < 5 && i < controls.size(); ++i) {
+    ASSERT_EQ(controls.size(), 20u) << Trace();
+    for (size_t i = 0; i < controls.size(); ++i) {  // form n at 4n, the question's three after it
+        const auto& want = expected[i % 4 == 0 ? i / 4 : 4 + i % 4];
         const SimCallRecord& sent = controls[i];
-        EXPECT_EQ(sent.code, expected[i].code) << "form " << i + 1;
-        EXPECT_EQ(sent.inLength, expected[i].inLength) << "form " << i + 1;
-        EXPECT_EQ(sent.outLength, expected[i].outLength) << "form " << i + 1;
-        EXPECT_EQ(sent.sent, expected[i].bytes) << "form " << i + 1;
+        EXPECT_EQ(std::make_tuple(sent.code, sent.inLength, sent.outLength), std::make_tuple(want.code, want.inLength, want.outLength)) << i;
+        EXPECT_EQ(sent.sent, want.bytes) << "control " << i;
     }
 }
 
-// Each form is tried only when every form before it was refused, how each answer is judged,
-// and every form carries STANDBY, whatever the ATA attempt's reply left in the record.
-TEST_F(OnSimulatedMachine, SpinDownJudgesEachAnswerAndGoesOnOnlyAfterARefusal)
+// How each answer is judged, and when the next form is tried: with a drive that does not
+// answer the question, only when every form before was refused; with one that does, until
+// it says it is in standby. Every form carries STANDBY, whatever the ATA attempt's reply left
+// in the record; nothing else is sent but the question, and the drive's last command is
+// STANDBY unless it last said that it was in standby.
+TEST_F(OnSimulatedMachine, SpinDownJudgesEachAnswerAndGoesOnUntilTheDriveStops)
 {
-    const SimForm CheckNone = {AnswerCheckNoSense};
+    const SimForm CheckNone = {AnswerCheckNoSense}, Ignore = {AnswerIgnore};
     auto Check = [](BYTE key) { return SimForm{AnswerCheck, key}; };
-    const struct { const char* what; SimForm forms[FormCount]; int ataStatus; Bytes sense; int result; size_t sent; } cases[] = {
+    enum Drive { Silent, Answers, Wakes, AlreadyStopped };  // how the question is answered
+    const struct { const char* what; SimForm forms[FormCount]; int ataStatus; Bytes sense; int result; size_t sent; Drive drive; } cases[] = {
         {"ATA taken", {Accept, Accept, Accept, Accept, Accept}, -1, {}, 1, 1},
         {"ATA whole but ERR: aborted", {Accept, Accept, Refuse, Refuse, Refuse}, 0x51, {}, 1, 2},
         {"ATA header only, 40h back", {Short, Refuse, Refuse, Refuse, Accept}, 0x40, {}, 1, 5},
@@ -133,18 +153,67 @@ TEST_F(OnSimulatedMachine, SpinDownJudgesEachAnswerAndGoesOnOnlyAfterARefusal)
         {"non-data ATA short", {Refuse, Refuse, Refuse, Short, Sense(0x72)}, -1, {}, 1, 5},
         {"SAT16 CHECK CONDITION, ABORTED COMMAND", {Refuse, Refuse, Refuse, Refuse, Check(0x0B)}, -1, {}, 0, 5},
         {"SAT16 short", {Refuse, Refuse, Refuse, Refuse, Short}, -1, {}, 0, 5},
+        {"vendor taken, nothing done; spinning until SAT16", {Refuse, Ignore, Refuse, Refuse, Accept}, -1, {}, 2, 5, Answers},
+        {"ATA taken and confirmed", {Accept, Accept, Accept, Accept, Accept}, -1, {}, 2, 1, Answers},
+        {"a bridge that wakes the drive to answer", {Accept, Accept, Accept, Accept, Accept}, -1, {}, 1, 6, Wakes},
+        {"stopped already, ATA refused", {Refuse, Refuse, Refuse, Refuse, Accept}, -1, {}, 2, 1, AlreadyStopped},
+        {"no form taken, spinning", {Refuse, Refuse, Refuse, Refuse, Refuse}, -1, {}, 0, 5, Answers},
     };
+    const SimCheckPower answers[] = {CheckPowerSilent, CheckPowerTruthful, CheckPowerWaking, CheckPowerTruthful};
     for (const auto& c : cases) {
         Machine(L"disk 2");
-        std::copy(c.forms, c.forms + FormCount, sim.disks[0].forms);
+        SimDisk& disk = sim.disks[0];
+        std::copy(c.forms, c.forms + FormCount, disk.forms);
+        disk.checkPower = answers[c.drive], disk.spunDown = c.drive == AlreadyStopped;
         AnswerBeyondScenario(c.ataStatus, c.sense);
+        testing::internal::CaptureStdout();
         EXPECT_EQ(SpinDownDisk(2), c.result) << c.what;
-        EXPECT_EQ(sim.disks[0].commands, Bytes(c.sent, ATA_CMD_STANDBY)) << c.what;
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.result == 0 ? "" : c.result == 1 ? "Standby not confirmed by the drive.\n"
+                                                                                          : "Standby confirmed by the drive.\n");
+        EXPECT_EQ(std::count(disk.commands.begin(), disk.commands.end(), ATA_CMD_STANDBY), long(c.sent)) << c.what;
+        EXPECT_EQ(disk.strays, Bytes()) << c.what;
+        if (c.result) {
+            EXPECT_TRUE(disk.spunDown && disk.lastCommand == (c.result == 2 ? ATA_CMD_CHECK_POWER_MODE : ATA_CMD_STANDBY))
+                << c.what << ": the drive's last command " << int(disk.lastCommand);
+        }
         EXPECT_TRUE(SimOpenHandles().empty()) << c.what;
     }
     Machine(L"disk 1 open=fail");
     EXPECT_EQ(SpinDownDisk(0) + SpinDownDisk(1) + SpinDownDisk(4294967295u), 0);
     EXPECT_EQ(Trace(), "open PHYSICALDRIVE0, open PHYSICALDRIVE1, open PHYSICALDRIVE4294967295");
+}
+
+// The drive's answer to CHECK POWER MODE: from SAT's sense data in either format (its ATA
+// Status Return descriptor wherever it stands among others), else from the ATA record. An
+// answer with ERR or BSY, without DRDY, or with the status or the count as they were sent
+// (the registers were not read back) is none.
+TEST_F(OnSimulatedMachine, ReadsTheDrivesAnswerFromEveryKindOfReply)
+{
+    const Bytes secondDescriptor = {0x72, 1, 0, 0x1D, 0, 0, 0, 22, 0x02, 6, 0, 0, 0, 0, 0, 0,
+                                    0x09, 12, 0, 0, 0, 0xFF, 0, 0, 0, 0, 0, 0, 0xA0, 0x50};
+    const Bytes fixed = {0x70, 0, 0x01, 0x00, 0x50, 0xA0, 0x01, 10, 0, 0, 0, 0, 0x00, 0x1D, 0, 0, 0, 0};
+    Bytes otherFixed = fixed;
+    otherFixed[13] = 0;  // not ATA PASS-THROUGH INFORMATION AVAILABLE
+    const struct { const char* what; Bytes sense; int count, status; PowerMode mode; } cases[] = {
+        {"descriptor sense", AtaStatusReturn(0x50, 0x00), -1, -1, PowerStandby},
+        {"descriptor sense, second descriptor", secondDescriptor, -1, -1, PowerSpinning},
+        {"fixed sense", fixed, -1, -1, PowerStandby},
+        {"fixed sense of something else", otherFixed, -1, -1, PowerUnknown},
+        {"descriptor sense with ERR", AtaStatusReturn(0x51, 0x00), -1, -1, PowerUnknown},
+        {"GOOD without sense, registers as sent", {}, -1, -1, PowerUnknown},
+        {"ATA, Idle", {}, 0x80, 0x50, PowerSpinning},
+        {"ATA, standby", {}, 0x00, 0x50, PowerStandby},
+        {"ATA, the count as sent", {}, 0x5A, 0x50, PowerUnknown},
+        {"ATA, the status as sent", {}, 0x00, 0xE5, PowerUnknown},
+        {"ATA, busy", {}, 0x00, 0xD0, PowerUnknown},
+    };
+    for (const auto& c : cases) {
+        Machine(L"disk 2 sat16=accept sat=refuse ata-nodata=accept check-power=none");
+        AnswerBeyondScenario(c.status, c.sense, -1, c.count);
+        HANDLE disk = OpenDisk(2);
+        EXPECT_EQ(AskPowerMode(disk), c.mode) << c.what;
+        systemCalls.CloseHandle(disk);
+    }
 }
 
 // A wrapped form carries the request's addresses, time-out, length and data, DataIn only for a

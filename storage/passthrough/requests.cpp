@@ -1,4 +1,5 @@
-// Builds the STANDBY requests, ATA and SCSI, and judges what the device answers to the SCSI ones.
+// Builds the requests, ATA and SCSI, judges what the device answers to the SCSI ones, and
+// reads the registers that a SAT layer returns in sense data.
 #include "storage/passthrough/requests.h"
 #include "platform/system_calls.h"
 #include <stddef.h>
@@ -48,19 +49,17 @@ static_assert(offsetof(SCSI_PASS_THROUGH, DataTransferLength) == 12 &&
 static const UCHAR VendorCdbPrefix[] = {0xDF, 0x10, 0x00, 0x02, 0x00};
 static const UCHAR VendorCdbLength = 12;
 
-// SAT ATA PASS-THROUGH(12): byte 1 PROTOCOL 4 (PIO Data-In); byte 2 T_DIR from the device,
+// SAT ATA PASS-THROUGH(12) as PIO data-in: byte 1 PROTOCOL 4; byte 2 T_DIR from the device,
 // BYT_BLOK, T_LENGTH in SECTOR_COUNT; task-file registers 0-6 in bytes 3-9. The command is
 // declared 10 bytes long: bytes 10 and 11 stay zero and are not sent as part of it.
-enum { SAT_ATA_PASS_THROUGH_12 = 0xA1, SatProtocolPioDataIn = 4, SatTDirIn = 1 << 3,
-       SatBytBlok = 1 << 2, SatTLengthSectorCount = 2 };
+enum { SatProtocolPioDataIn = 4, SatTDirIn = 1 << 3, SatBytBlok = 1 << 2, SatTLengthSectorCount = 2 };
 static const UCHAR SatCdb[] = {SAT_ATA_PASS_THROUGH_12, SatProtocolPioDataIn << 1,
                                SatTDirIn | SatBytBlok | SatTLengthSectorCount};
 static const UCHAR SatCdbLength = 10;
 
-// SAT ATA PASS-THROUGH(16), non-data: PROTOCOL 3 in byte 1, nothing transferred and no
-// check condition asked for (byte 2 zero); the 28-bit task file in the low bytes of the
-// 16-byte layout.
-enum { SAT_ATA_PASS_THROUGH_16 = 0x85, SatProtocolNonData = 3, Sat16CdbLength = 16 };
+// Non-data SAT ATA PASS-THROUGH: nothing transferred (T_LENGTH 0), the 28-bit task file in
+// bytes 3-9 of the 12-byte layout, in the low bytes of the 16-byte one.
+static const UCHAR Sat12TaskFileBytes[TaskFileCarried] = {3, 4, 5, 6, 7, 8, 9};
 static const UCHAR Sat16TaskFileBytes[TaskFileCarried] = {4, 6, 8, 10, 12, 13, 14};
 
 const UCHAR StandbyTaskFile[TaskFileCarried] = {0, 0, 0, 0, 0, ATA_DEVICE_HEAD, ATA_CMD_STANDBY};
@@ -77,13 +76,13 @@ void BuildStandbyRequest(AtaRequest* request)
     memcpy(ata.CurrentTaskFile, StandbyTaskFile, TaskFileCarried);
 }
 
-void BuildStandbyNoDataRequest(ATA_PASS_THROUGH_EX* request)
+void BuildAtaNonDataRequest(ATA_PASS_THROUGH_EX* request, const UCHAR* taskFile)
 {
     memset(request, 0, sizeof *request);
     request->Length = sizeof *request;
     request->AtaFlags = ATA_FLAGS_DRDY_REQUIRED;
     request->TimeOutValue = AtaTimeOutSeconds;
-    memcpy(request->CurrentTaskFile, StandbyTaskFile, TaskFileCarried);
+    memcpy(request->CurrentTaskFile, taskFile, TaskFileCarried);
 }
 
 // The header of a zeroed SCSI request: the sense area follows the header, the data area
@@ -99,19 +98,21 @@ static void FillScsiHeader(SCSI_PASS_THROUGH& header, UCHAR dataIn, ULONG length
     header.SenseInfoOffset = offsetof(ScsiRequest, sense);
 }
 
-void BuildSat16StandbyRequest(ScsiRequest* request)
+void BuildSatNonDataRequest(ScsiRequest* request, UCHAR operation, const UCHAR* taskFile, bool checkCondition)
 {
     memset(request, 0, sizeof *request);
     FillScsiHeader(request->header, SCSI_IOCTL_DATA_UNSPECIFIED, 0, AtaTimeOutSeconds);
     // No data area at all: one that lay past the buffers passed would be refused by some
     // validators, even at length 0.
     request->header.DataBufferOffset = 0;
-    request->header.CdbLength = Sat16CdbLength;
+    bool sixteen = operation == SAT_ATA_PASS_THROUGH_16;
+    request->header.CdbLength = sixteen ? 16 : 12;
     UCHAR* cdb = request->header.Cdb;
-    cdb[0] = SAT_ATA_PASS_THROUGH_16;
+    cdb[0] = operation;
     cdb[1] = SatProtocolNonData << 1;
+    cdb[2] = checkCondition ? SatCkCond : 0;
     for (int i = 0; i < TaskFileCarried; ++i)
-        cdb[Sat16TaskFileBytes[i]] = StandbyTaskFile[i];
+        cdb[(sixteen ? Sat16TaskFileBytes : Sat12TaskFileBytes)[i]] = taskFile[i];
 }
 
 static void SetCdb(SCSI_PASS_THROUGH& scsi, WrapForm form)
@@ -123,22 +124,61 @@ static void SetCdb(SCSI_PASS_THROUGH& scsi, WrapForm form)
     memcpy(scsi.Cdb + prefixLength, StandbyTaskFile, TaskFileCarried);
 }
 
-// Descriptor-format sense that reports no error: the key is NO SENSE or RECOVERED ERROR, and
-// no ATA Status Return descriptor among those it carries (from byte 8, as many bytes as byte 7
-// counts, inside the area) has ERR in its status register (descriptor byte 13).
+// The ATA Status Return descriptor (its 14 bytes whole) among those that descriptor-format
+// sense carries from byte 8 on, as many bytes as byte 7 counts, inside `length`; else null.
+// In it: error at byte 3, count at byte 5, device at byte 12, status at byte 13.
+enum { AtaReturnLength = 14, AtaReturnError = 3, AtaReturnCount = 5, AtaReturnDevice = 12, AtaReturnStatus = 13 };
+static const UCHAR* FindAtaStatusReturn(const UCHAR* sense, size_t length)
+{
+    enum { AdditionalLengthByte = 7, FirstDescriptor = 8 };
+    size_t end = length < FirstDescriptor ? 0 : FirstDescriptor + sense[AdditionalLengthByte];
+    if (end > length)
+        end = length;
+    for (size_t at = FirstDescriptor; at + 1 < end; at += 2 + sense[at + 1])
+        if (sense[at] == SCSI_SENSE_DESCRIPTOR_TYPE_ATA_STATUS_RETURN && at + AtaReturnLength <= end)
+            return sense + at;
+    return nullptr;
+}
+
+static bool IsDescriptorSense(const UCHAR* sense)
+{
+    UCHAR code = sense[0] & 0x7F;  // with or without the VALID bit
+    return code == SCSI_SENSE_ERRORCODE_DESCRIPTOR_CURRENT || code == SCSI_SENSE_ERRORCODE_DESCRIPTOR_DEFERRED;
+}
+
+static bool IsFixedSense(const UCHAR* sense)
+{
+    UCHAR code = sense[0] & 0x7F;
+    return code == SCSI_SENSE_ERRORCODE_FIXED_CURRENT || code == SCSI_SENSE_ERRORCODE_FIXED_DEFERRED;
+}
+
+// Descriptor-format sense that reports no error: the key (byte 1) is NO SENSE or RECOVERED
+// ERROR, and its ATA Status Return descriptor, if any, has no ERR in its status register.
 static bool DescriptorSenseIsClean(const UCHAR* sense)
 {
-    enum { SenseKeyByte = 1, AdditionalLengthByte = 7, FirstDescriptor = 8, AtaReturnStatusByte = 13 };
-    UCHAR key = sense[SenseKeyByte] & 0x0F;
-    if (key != SCSI_SENSE_NO_SENSE && key != SCSI_SENSE_RECOVERED_ERROR)
-        return false;
-    size_t end = FirstDescriptor + sense[AdditionalLengthByte];
-    if (end > SenseSize)
-        end = SenseSize;
-    for (size_t at = FirstDescriptor; at + 1 < end; at += 2 + sense[at + 1])
-        if (sense[at] == SCSI_SENSE_DESCRIPTOR_TYPE_ATA_STATUS_RETURN && at + AtaReturnStatusByte < end &&
-            (sense[at + AtaReturnStatusByte] & ATA_STATUS_ERR))
+    UCHAR key = sense[1] & 0x0F;
+    const UCHAR* ataReturn = FindAtaStatusReturn(sense, SenseSize);
+    return (key == SCSI_SENSE_NO_SENSE || key == SCSI_SENSE_RECOVERED_ERROR) &&
+           !(ataReturn && (ataReturn[AtaReturnStatus] & ATA_STATUS_ERR));
+}
+
+bool ReadSenseRegisters(const UCHAR* sense, size_t length, AtaRegisters* registers)
+{
+    // Fixed format: the key in byte 2, ASC and ASCQ in bytes 12 and 13, the registers in the
+    // information bytes 3 to 6 (error, status, device, count).
+    enum { FixedKey = 2, FixedAsc = 12, FixedAscq = 13, FixedLength = 14 };
+    if (length >= FixedLength && IsFixedSense(sense)) {
+        if ((sense[FixedKey] & 0x0F) != SCSI_SENSE_RECOVERED_ERROR || sense[FixedAsc] != SCSI_ADSENSE_NO_SENSE ||
+            sense[FixedAscq] != SCSI_SENSEQ_ATA_PASS_THROUGH_INFORMATION_AVAILABLE)
             return false;
+        *registers = {sense[3], sense[6], sense[5], sense[4]};
+        return true;
+    }
+    const UCHAR* ataReturn = length > 0 && IsDescriptorSense(sense) ? FindAtaStatusReturn(sense, length) : nullptr;
+    if (!ataReturn || ataReturn[1] != AtaReturnLength - 2)
+        return false;
+    *registers = {ataReturn[AtaReturnError], ataReturn[AtaReturnCount], ataReturn[AtaReturnDevice],
+                  ataReturn[AtaReturnStatus]};
     return true;
 }
 
@@ -147,10 +187,9 @@ static bool DescriptorSenseIsClean(const UCHAR* sense)
 // the status; so does CHECK CONDITION without sense data, and every other status.
 static bool ScsiReplyIsClean(UCHAR status, const UCHAR* sense)
 {
-    UCHAR code = sense[0] & 0x7F;  // with or without the VALID bit
-    if (code == SCSI_SENSE_ERRORCODE_FIXED_CURRENT || code == SCSI_SENSE_ERRORCODE_FIXED_DEFERRED)
+    if (IsFixedSense(sense))
         return false;
-    bool descriptor = code == SCSI_SENSE_ERRORCODE_DESCRIPTOR_CURRENT || code == SCSI_SENSE_ERRORCODE_DESCRIPTOR_DEFERRED;
+    bool descriptor = IsDescriptorSense(sense);
     if (descriptor && !DescriptorSenseIsClean(sense))
         return false;
     return status == SCSISTAT_GOOD || (status == SCSISTAT_CHECK_CONDITION && descriptor);
@@ -193,7 +232,7 @@ int SendAtaOverScsi(AtaRequest& request, HANDLE disk, WrapForm form)
 int SendSat16Standby(HANDLE disk)
 {
     ScsiRequest request;
-    BuildSat16StandbyRequest(&request);
+    BuildSatNonDataRequest(&request, SAT_ATA_PASS_THROUGH_16, StandbyTaskFile, false);
     DWORD returned = 0;
     BOOL ok = systemCalls.DeviceIoControl(disk, IOCTL_SCSI_PASS_THROUGH, &request, sizeof request.header,
                                           &request, sizeof request, &returned, nullptr);
