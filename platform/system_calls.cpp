@@ -14,6 +14,7 @@ const SystemCalls defaultSystemCalls = {
     ::GetVolumeNameForVolumeMountPointW,
     ::GetWindowsDirectoryW,
     ::GetModuleFileNameW,
+    ::GetFinalPathNameByHandleW,
     ::Sleep,
     ::SetTimer,
     ::Shell_NotifyIconW,

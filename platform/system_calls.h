@@ -1,6 +1,6 @@
 // The one table through which every storage and file-system call of the program goes, with
 // the clock (Sleep, and the timers of the removal window's waits), the notification icon, the
-// program's own path and the Windows directory. It lies below every other folder of the
+// program's own path (and the path of the file the tray holds) and the Windows directory. It lies below every other folder of the
 // program, so that storage/, ui/ and app/ all reach it without reaching up.
 // It starts out pointing at the real Win32 functions; only tests and the simulated machine
 // ever change it, to stand in for disks and volumes, time and the shell, or to inject faults.
@@ -22,6 +22,7 @@ struct SystemCalls {
     decltype(&::GetVolumeNameForVolumeMountPointW) GetVolumeNameForVolumeMountPointW;
     decltype(&::GetWindowsDirectoryW) GetWindowsDirectoryW;
     decltype(&::GetModuleFileNameW) GetModuleFileNameW;
+    decltype(&::GetFinalPathNameByHandleW) GetFinalPathNameByHandleW;
     decltype(&::Sleep) Sleep;
     decltype(&::SetTimer) SetTimer;
     decltype(&::Shell_NotifyIconW) Shell_NotifyIconW;

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Draws vantrel.ico: a white disc with a grey rim carrying a blue arrow that points down,
-at 16, 32 and 48 pixels, 24 bits per pixel with a 1-bit transparency mask.
+at 16, 20, 24, 32, 40 and 48 pixels (the notification area's sizes at 100 % to 250 %, and the
+larger ones), each drawn for its own size, 24 bits per pixel with a 1-bit transparency mask.
 Run it from anywhere; it writes the icon beside itself."""
 import os
 import struct
@@ -47,7 +48,7 @@ def image(n):
 
 
 def main():
-    sizes = (16, 32, 48)
+    sizes = (16, 20, 24, 32, 40, 48)
     images = [image(n) for n in sizes]
     out = struct.pack("<HHH", 0, 1, len(sizes))
     offset = 6 + 16 * len(sizes)

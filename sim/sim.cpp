@@ -551,6 +551,21 @@ static UINT WINAPI SimGetWindowsDirectoryW(LPWSTR buffer, UINT capacity)
     return UINT(directory.size());
 }
 
+// A file's path, as long as the disk of the volume whose mount point begins it is there.
+static DWORD WINAPI SimGetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD capacity, DWORD flags)
+{
+    DWORD length = GetFinalPathNameByHandleW(file, path, capacity, flags);
+    const WCHAR* dosPath = length && length < capacity && wcsncmp(path, L"\\\\?\\", 4) == 0 ? path + 4 : path;
+    for (const SimVolume& volume : sim.volumes) {
+        const SimDisk* disk = DiskNumbered(volume.disk);
+        for (const std::wstring& mount : volume.mounts)
+            if (length && length < capacity && disk && Now() >= disk->goneAt && wcslen(dosPath) >= mount.size() &&
+                SameFolding(dosPath, mount, int(mount.size())))
+                return Fail(ERROR_PATH_NOT_FOUND);
+    }
+    return length;
+}
+
 static void WINAPI SimSleep(DWORD milliseconds)
 {
     if (sim.realSleep)
@@ -596,8 +611,8 @@ void SimInstall()
     timers.clear();
     systemCalls = {SimCreateFileW, SimDeviceIoControl, SimCloseHandle, SimFlushFileBuffers, SimFindFirstVolumeW,
                    SimFindNextVolumeW, SimFindVolumeClose, SimGetVolumePathNamesForVolumeNameW, SimGetVolumePathNameW,
-                   SimGetVolumeNameForVolumeMountPointW, SimGetWindowsDirectoryW, ::GetModuleFileNameW, SimSleep,
-                   SimSetTimer, ::Shell_NotifyIconW};
+                   SimGetVolumeNameForVolumeMountPointW, SimGetWindowsDirectoryW, ::GetModuleFileNameW,
+                   SimGetFinalPathNameByHandleW, SimSleep, SimSetTimer, ::Shell_NotifyIconW};
 }
 
 std::vector<std::wstring> SimOpenHandles()

@@ -282,10 +282,17 @@ static bool WinEscHeld()
     return false;
 }
 
-// A logon before the taskbar exists: the shell refuses the first icon.
+// A logon before the taskbar exists: the shell refuses the first icon. The width of each icon
+// added is noted.
+static LONG addedIconWidth;
 static BOOL WINAPI RefuseFirstAdd(DWORD message, PNOTIFYICONDATAW record)
 {
     static bool refused;
+    ICONINFO icon = {};
+    BITMAP bitmap = {};
+    if (message == NIM_ADD && GetIconInfo(record->hIcon, &icon) && GetObjectW(icon.hbmColor, sizeof bitmap, &bitmap))
+        addedIconWidth = bitmap.bmWidth;
+    DeleteObject(icon.hbmColor), DeleteObject(icon.hbmMask);
     if (message == NIM_ADD && !refused)
         return !(refused = true);
     return Shell_NotifyIconW(message, record);
@@ -344,16 +351,19 @@ static LRESULT CALLBACK DuringRun(HWND window, UINT message, WPARAM wParam, LPAR
     if (message != WM_APP)
         return DefWindowProcW(window, message, wParam, lParam);
     freeDuringRun = !WinEscHeld(), iconDuringRun = Icon(watchedTray);
+    for (SimDisk& disk : sim.disks)  // on a simulated machine: the tray's own disk is removed
+        disk.goneAt = 0;
     SetEvent(runMayEnd);
     return 0;
 }
 
-// At logon the shell may refuse the icon: the tray stays, with its hot key, and adds the icon
-// when the taskbar starts. A tray that holds no file of its own starts no run. A run is the
-// held file (whatever its path now names) with "/menu", told to show its window (SW_SHOW: a
-// run's first ShowWindow is held to the starter's command), from a folder with a space; while
-// it is open the tray answers, Win+Esc is free and starts nothing, and the icon comes back
-// when the taskbar starts again. Runs leave no handle open.
+// At logon the shell may refuse the icon: the tray stays, with its hot key, and adds the icon,
+// at the small-icon size, when the taskbar starts. A tray that holds no file of its own starts
+// no run. A run is the held file (whatever its path now names) with "/menu", told to show its
+// window (SW_SHOW: a run's first ShowWindow is held to the starter's command), from a folder
+// with a space; while it is open the tray answers, Win+Esc is free and starts nothing, and the
+// icon comes back when the taskbar starts again. Runs leave no handle open. A tray whose file
+// lay on the disk its run removed goes with it.
 TEST(Tray, StaysWithoutTaskbarAndStartsOneRunOfItsHeldFileAtATime)
 {
     ModulePath[0] = 0;
@@ -362,10 +372,13 @@ TEST(Tray, StaysWithoutTaskbarAndStartsOneRunOfItsHeldFileAtATime)
     const UINT taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
     EXPECT_FALSE(PumpPending());
     EXPECT_TRUE(IsWindow(tray) && !IsWindowVisible(tray) && !Icon(tray) && WinEscHeld());
+    EXPECT_EQ(addedIconWidth, GetSystemMetrics(SM_CXSMICON));
+    addedIconWidth = 0;
     PostMessageW(tray, WM_HOTKEY, 0, 0);
     PostMessageW(tray, taskbarCreated, 0, 0);
     EXPECT_FALSE(PumpPending());
     EXPECT_TRUE(Icon(tray) && WinEscHeld()) << "no icon after TaskbarCreated, or Win+Esc not taken back";
+    EXPECT_EQ(addedIconWidth, GetSystemMetrics(SM_CXSMICON)) << "the icon added at TaskbarCreated";
     DestroyWindow(tray);
     EXPECT_TRUE(PumpPending());
     systemCalls = defaultSystemCalls;
@@ -395,9 +408,6 @@ TEST(Tray, StaysWithoutTaskbarAndStartsOneRunOfItsHeldFileAtATime)
     PumpPending();
     EXPECT_EQ(ProbeReport(report), "/menu 5\n/menu 5\n");
     EXPECT_LE(HandleHighWater(), before) << "a run left handles open";
-    DestroyWindow(helper);
-    SetEnvironmentVariableW(L"VANTREL_PROBE_WAIT", nullptr);
-    CloseHandle(runMayEnd);
 
     // Also run under a Japanese user's locale, where both commands are Japanese.
     const char* menu = JapaneseLocale() ? u8"menu off centre: [Vantrel] [] [より安全な取り外し...] [終了]\n"
@@ -418,6 +428,18 @@ TEST(Tray, StaysWithoutTaskbarAndStartsOneRunOfItsHeldFileAtATime)
     EXPECT_EQ(seenMenu.states, (std::vector<UINT>{MF_DISABLED, MF_SEPARATOR, 0, 0}));
     UnhookWindowsHookEx(hook);
     EXPECT_FALSE(IsWindow(tray) || iconAfterDestroy);
+
+    Machine(L"disk 1\nvolume \\\\?\\Volume{1}\\ disk=1 mounts=" + held.substr(0, 3));  // the probe's drive
+    tray = watchedTray = CreateTray(GetModuleHandleW(nullptr));
+    ResetEvent(runMayEnd);
+    PostMessageW(tray, WM_HOTKEY, 0, 0);
+    PostMessageW(helper, WM_APP, 0, 0);
+    PumpUntil([&] { return !IsWindow(tray); });  // ends with the quit message the tray posts
+    EXPECT_FALSE(IsWindow(tray) || WinEscHeld() || Icon(tray)) << "the tray stayed after its own disk was removed";
+    systemCalls = defaultSystemCalls;
+    DestroyWindow(helper);
+    SetEnvironmentVariableW(L"VANTREL_PROBE_WAIT", nullptr);
+    CloseHandle(runMayEnd);
     EXPECT_TRUE(MoveFileW(held.c_str(), (held + L".old").c_str())) << "the file stays held after the tray ended";
     DeleteFileW((held + L".old").c_str());
     DeleteFileW(report.c_str());

@@ -19,7 +19,7 @@ static_assert(sizeof(NOTIFYICONDATAW) == 956, "x86 notification record");
 static HANDLE image = INVALID_HANDLE_VALUE;  // the program's own file, held while resident
 static UINT hotKeyModifiers;
 static UINT hotKeyKey;
-static HICON icon;
+static HICON icon;  // loaded as the program's own, so it destroys it
 static NOTIFYICONDATAW notifyIcon;
 static UINT taskbarCreated;  // broadcast by a shell that has started, icons all gone
 static bool runOpen;         // a removal run started here has not ended yet
@@ -38,6 +38,15 @@ static void HoldImage()
                                         FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
+// The icon at the notification area's size, the small-icon size of the screen's scale: 16
+// pixels at 100 %, 20 at 125 %, 24 at 150 %, 32 at 200 %. LoadIconW would give the 32-pixel
+// image (a shared one, never to be destroyed) for the area to shrink, blurred.
+static HICON LoadTrayIcon()
+{
+    return static_cast<HICON>(LoadImageW(Instance, MAKEINTRESOURCEW(IDI_VANTREL), IMAGE_ICON,
+                                         GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
+}
+
 static void OnCreate(HWND window)
 {
     HoldImage();
@@ -48,7 +57,7 @@ static void OnCreate(HWND window)
         ChangeWindowMessageFilterEx(window, taskbarCreated, MSGFLT_ALLOW, nullptr);
     hotKeyModifiers = MOD_WIN;
     hotKeyKey = VK_ESCAPE;
-    icon = LoadIconW(Instance, MAKEINTRESOURCEW(IDI_VANTREL));
+    icon = LoadTrayIcon();
     if (!icon) {
         PostMessageW(window, WM_CLOSE, 0, 0);
         return;
@@ -103,12 +112,13 @@ static void ShowTrayMenu(HWND window)
 }
 
 // The file that the held handle names, as a drive-letter path where it has one: a junction
-// or a substituted drive in the path it was started by may since lead somewhere else.
+// or a substituted drive in the path it was started by may since lead somewhere else. None
+// once the file's disk has gone.
 static bool HeldImagePath(WCHAR* path, DWORD capacity)
 {
     if (image == INVALID_HANDLE_VALUE)
         return false;
-    DWORD length = GetFinalPathNameByHandleW(image, path, capacity, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    DWORD length = systemCalls.GetFinalPathNameByHandleW(image, path, capacity, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     if (length == 0 || length >= capacity)
         return false;
     if (wcsncmp(path, L"\\\\?\\", 4) == 0 && path[4] && path[5] == L':')  // "\\?\C:\..."
@@ -129,8 +139,14 @@ static HANDLE StartRun()
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_SHOW;
     PROCESS_INFORMATION process;
-    if (!CreateProcessW(file, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+    if (!CreateProcessW(file, commandLine, nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &startup,
+                        &process))
         return nullptr;
+    // The tray may bring a window to the foreground: it has just been given the hot key or the
+    // click. The run, a new process that has had no input, may not, and its menu would come up
+    // without the keyboard. The right is passed on before the run takes its first step.
+    AllowSetForegroundWindow(process.dwProcessId);
+    ResumeThread(process.hThread);
     CloseHandle(process.hThread);
     return process.hProcess;
 }
@@ -156,7 +172,8 @@ static void WaitForRun(HANDLE process)
 
 // Starts a removal run and waits for it. One at a time: the hot key is released meanwhile, and
 // a hot-key message that arrives in the wait's own loop starts nothing. Win+Esc is taken back
-// whatever happened, unless the tray was closed meanwhile.
+// whatever happened, unless the tray was closed meanwhile, or its own file lay on the disk the
+// run removed: then no run can start again, and the tray goes with its disk.
 static void RunRemoval(HWND window)
 {
     if (runOpen)
@@ -167,17 +184,25 @@ static void RunRemoval(HWND window)
         WaitForRun(process);
         runOpen = false;
         CloseHandle(process);
+        WCHAR file[MAX_PATH];
+        if (IsWindow(window) && !HeldImagePath(file, MAX_PATH))
+            DestroyWindow(window);
     }
     if (IsWindow(window))
         RegisterRemovalHotKey(window);
 }
 
-// The shell's taskbar started (at logon, after the tray) or started again (icons all gone):
-// the icon is added with the same record. Refused, the tray stays resident with its hot key.
+// The shell's taskbar started (at logon, after the tray) or started again (icons all gone, and
+// the scale may have changed with it): the icon is loaded again at its size and added.
+// Refused, the tray stays resident with its hot key.
 static void OnTaskbarCreated()
 {
-    if (icon)
-        systemCalls.Shell_NotifyIconW(NIM_ADD, &notifyIcon);
+    HICON fresh = icon ? LoadTrayIcon() : nullptr;
+    if (!fresh)
+        return;
+    DestroyIcon(icon);
+    icon = notifyIcon.hIcon = fresh;
+    systemCalls.Shell_NotifyIconW(NIM_ADD, &notifyIcon);
 }
 
 LRESULT CALLBACK TrayWindow(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
