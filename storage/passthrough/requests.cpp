@@ -164,11 +164,13 @@ static bool DescriptorSenseIsClean(const UCHAR* sense)
 
 bool ReadSenseRegisters(const UCHAR* sense, size_t length, AtaRegisters* registers)
 {
-    // Fixed format: the key in byte 2, ASC and ASCQ in bytes 12 and 13, the registers in the
-    // information bytes 3 to 6 (error, status, device, count).
-    enum { FixedKey = 2, FixedAsc = 12, FixedAscq = 13, FixedLength = 14 };
+    // Fixed format: the key in byte 2, as many bytes after byte 7 as it counts, ASC and ASCQ
+    // in bytes 12 and 13, the registers in the information bytes 3 to 6 (error, status,
+    // device, count).
+    enum { FixedKey = 2, AdditionalLength = 7, FixedAsc = 12, FixedAscq = 13, FixedLength = 14 };
     if (length >= FixedLength && IsFixedSense(sense)) {
-        if ((sense[FixedKey] & 0x0F) != SCSI_SENSE_RECOVERED_ERROR || sense[FixedAsc] != SCSI_ADSENSE_NO_SENSE ||
+        if (AdditionalLength + 1 + sense[AdditionalLength] < FixedLength ||
+            (sense[FixedKey] & 0x0F) != SCSI_SENSE_RECOVERED_ERROR || sense[FixedAsc] != SCSI_ADSENSE_NO_SENSE ||
             sense[FixedAscq] != SCSI_SENSEQ_ATA_PASS_THROUGH_INFORMATION_AVAILABLE)
             return false;
         *registers = {sense[3], sense[6], sense[5], sense[4]};
