@@ -1,5 +1,5 @@
-// Start-up: the process-wide values written once before the window exists, the choice of
-// mode from the command line, and the host that runs the process's one window.
+// Start-up: the choice of mode from the command line, and the host that runs the process's
+// one window. The process-wide values that start-up writes lie on the floor below.
 #pragma once
 #include "platform/process_state.h"
 

@@ -55,20 +55,21 @@ static bool MakeReady(const WCHAR* volumeDevicePath, ReadyVolume* volume)
     if (handle == INVALID_HANDLE_VALUE)
         return false;
     bool removableMedia = HasRemovableMedia(handle);
-    // The flush comes before any dismount: after it, FAT refuses the flush. Refused for want of
-    // a file system (RAW, which mounts what Windows does not know), there is nothing to write;
-    // any other refusal means that data could not be written.
-    bool fileSystem = systemCalls.FlushFileBuffers(handle);
-    DWORD error = fileSystem ? ERROR_SUCCESS : GetLastError();
-    bool nothingToWrite = error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED;
-    bool locked = (fileSystem || nothingToWrite) && LockVolume(handle);
-    // RAW dismounts a volume only while it is locked.
-    if (!locked && !fileSystem) {
-        systemCalls.CloseHandle(handle);
-        return false;
+    // The flush comes before any dismount: after it, FAT refuses the flush.
+    if (systemCalls.FlushFileBuffers(handle)) {
+        *volume = {handle, LockVolume(handle), removableMedia, false};
+        return true;
     }
-    *volume = {handle, locked, removableMedia, false};
-    return true;
+    // Refused for want of a file system (RAW, which mounts what Windows does not know), there
+    // is nothing to write, but RAW dismounts a volume only while it is locked. Any other
+    // refusal means that data could not be written.
+    DWORD error = GetLastError();
+    if ((error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED) && LockVolume(handle)) {
+        *volume = {handle, true, removableMedia, false};
+        return true;
+    }
+    systemCalls.CloseHandle(handle);
+    return false;
 }
 
 // Lets a volume go that was made ready but not dismounted: as it was, mounted and unlocked.

@@ -62,16 +62,25 @@ inline std::string Trace(size_t from = 0)
     return trace;
 }
 
-// The volumes opened with read or write access, and those sent a dismount, in order.
-inline std::vector<std::wstring> DataOpens(DWORD control = 0)
+// The volumes opened with read or write access, in order.
+inline std::vector<std::wstring> DataOpens()
 {
     std::vector<std::wstring> opened;
     for (const SimCallRecord& c : sim.calls)
-        if (control ? c.call == CallDeviceIoControl && c.code == control
-                    : c.call == CallCreateFile && c.device.find(L"Volume{") != std::wstring::npos &&
-                          (c.access & (GENERIC_READ | GENERIC_WRITE)))
+        if (c.call == CallCreateFile && c.device.find(L"Volume{") != std::wstring::npos &&
+            (c.access & (GENERIC_READ | GENERIC_WRITE)))
             opened.push_back(c.device);
     return opened;
+}
+
+// The volumes sent a dismount, in order.
+inline std::vector<std::wstring> Dismounts()
+{
+    std::vector<std::wstring> sent;
+    for (const SimCallRecord& c : sim.calls)
+        if (c.call == CallDeviceIoControl && c.code == FSCTL_DISMOUNT_VOLUME)
+            sent.push_back(c.device);
+    return sent;
 }
 
 // The highest of 64 new real handles: it climbs while handles are left open, whichever free
