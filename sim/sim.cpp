@@ -555,12 +555,15 @@ static UINT WINAPI SimGetWindowsDirectoryW(LPWSTR buffer, UINT capacity)
 static DWORD WINAPI SimGetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD capacity, DWORD flags)
 {
     DWORD length = GetFinalPathNameByHandleW(file, path, capacity, flags);
-    const WCHAR* dosPath = length && length < capacity && wcsncmp(path, L"\\\\?\\", 4) == 0 ? path + 4 : path;
+    if (length == 0 || length >= capacity)
+        return length;
+    const WCHAR* dosPath = wcsncmp(path, L"\\\\?\\", 4) == 0 ? path + 4 : path;
     for (const SimVolume& volume : sim.volumes) {
         const SimDisk* disk = DiskNumbered(volume.disk);
+        if (!disk || Now() < disk->goneAt)
+            continue;
         for (const std::wstring& mount : volume.mounts)
-            if (length && length < capacity && disk && Now() >= disk->goneAt && wcslen(dosPath) >= mount.size() &&
-                SameFolding(dosPath, mount, int(mount.size())))
+            if (wcslen(dosPath) >= mount.size() && SameFolding(dosPath, mount, int(mount.size())))
                 return Fail(ERROR_PATH_NOT_FOUND);
     }
     return length;
