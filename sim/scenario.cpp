@@ -92,6 +92,23 @@ static bool Flag(const Settings& s, const wchar_t* key, std::wstring* problem)
     return s.count(key) != 0;
 }
 
+// How the bridge returns the question's registers: true (the drive's own, the default),
+// zero-fixed, status:XX, echo or deferred.
+static bool ParseAnswers(const Settings& s, SimDisk* disk)
+{
+    static const struct { const wchar_t* name; SimAnswers answers; } forms[] = {
+        {L"true", AnswersTrue}, {L"zero-fixed", AnswersZeroFixed}, {L"echo", AnswersEcho}, {L"deferred", AnswersDeferred}};
+    const std::wstring answers = s.count(L"answers") ? s.at(L"answers") : L"true";
+    unsigned long status = 0;
+    disk->answers = AnswersStatus;
+    bool known = answers.compare(0, 7, L"status:") == 0 && Number(answers.substr(7), &status, 16) && status < 256;
+    disk->answersStatus = BYTE(status);
+    for (auto f : forms)
+        if (answers == f.name)
+            disk->answers = f.answers, known = true;
+    return known;
+}
+
 // A disk takes the first form and refuses the two added for stricter bridges unless its
 // line says otherwise; it is a fixed disk unless removable=yes.
 static std::wstring ParseDisk(const std::wstring& numberText, const Settings& s)
@@ -135,6 +152,8 @@ static std::wstring ParseDisk(const std::wstring& numberText, const Settings& s)
             disk.checkPower = p.answer, disk.spunDown = p.standby, knownPower = true;
     if (!knownPower)
         return L"check-power must be active, standby, none or wake";
+    if (!ParseAnswers(s, &disk))
+        return L"answers must be true, zero-fixed, status:XX, echo or deferred";
     if (s.count(L"unplug")) {
         WCHAR* end = nullptr;
         double seconds = wcstod(s.at(L"unplug").c_str(), &end);

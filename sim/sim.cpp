@@ -207,28 +207,47 @@ static void StartUnplugCountdown(SimDisk& disk)
         disk.goneAt = Now() + disk.unplugDelay;
 }
 
-// The drive's power mode in the registers: through SAT as descriptor sense with CHECK
-// CONDITION (as CK_COND asks), through ATA pass-through in the record, with status 50h.
-static BOOL AnswerQuestion(SimDisk& disk, bool scsi, BYTE* record, DWORD outLength, DWORD* returned)
+// The registers a question brings back: the drive's power mode with status 50h, or what a
+// bridge that carries no answer returns in its stead.
+static AtaRegisters QuestionRegisters(SimDisk& disk)
 {
     if (disk.checkPower == CheckPowerWaking)
         disk.spunDown = false;
     disk.lastCommand = ATA_CMD_CHECK_POWER_MODE;
-    const BYTE count = disk.spunDown ? ATA_POWER_STANDBY_Z : ATA_POWER_ACTIVE_OR_IDLE, status = 0x50;
+    switch (disk.answers) {
+    case AnswersZeroFixed: return {0, 0, 0, 0};
+    case AnswersStatus: return {0, 0, ATA_DEVICE_HEAD, disk.answersStatus};
+    case AnswersEcho: return {0, 0x5A, ATA_DEVICE_HEAD, ATA_CMD_CHECK_POWER_MODE};
+    default: return {0, BYTE(disk.spunDown ? ATA_POWER_STANDBY_Z : ATA_POWER_ACTIVE_OR_IDLE), ATA_DEVICE_HEAD, 0x50};
+    }
+}
+
+// Through SAT as sense data with CHECK CONDITION (as CK_COND asks): descriptor format, or fixed
+// format where the bridge uses it; through ATA pass-through in the record.
+static BOOL AnswerQuestion(SimDisk& disk, bool scsi, BYTE* record, DWORD outLength, DWORD* returned)
+{
+    const AtaRegisters r = QuestionRegisters(disk);
     *returned = outLength;
     if (!scsi) {
         UCHAR* registers = reinterpret_cast<ATA_PASS_THROUGH_EX*>(record)->CurrentTaskFile;
-        registers[TaskFileFeatures] = 0, registers[TaskFileSectorCount] = count, registers[TaskFileCommand] = status;
+        registers[TaskFileFeatures] = r.error, registers[TaskFileSectorCount] = r.count;
+        registers[TaskFileCommand] = r.status;
         return TRUE;
     }
     SCSI_PASS_THROUGH* reply = reinterpret_cast<SCSI_PASS_THROUGH*>(record);
     reply->ScsiStatus = SCSISTAT_CHECK_CONDITION;
-    const BYTE sense[] = {SCSI_SENSE_ERRORCODE_DESCRIPTOR_CURRENT, SCSI_SENSE_RECOVERED_ERROR, 0,
-                          SCSI_SENSEQ_ATA_PASS_THROUGH_INFORMATION_AVAILABLE, 0, 0, 0, 14,
-                          SCSI_SENSE_DESCRIPTOR_TYPE_ATA_STATUS_RETURN, 12, 0, 0, 0, count, 0, 0, 0, 0, 0, 0,
-                          ATA_DEVICE_HEAD, status};
-    if (reply->SenseInfoOffset + sizeof sense <= outLength)
-        memcpy(record + reply->SenseInfoOffset, sense, sizeof sense);
+    const BYTE descriptor[] = {BYTE(disk.answers == AnswersDeferred ? SCSI_SENSE_ERRORCODE_DESCRIPTOR_DEFERRED
+                                                                     : SCSI_SENSE_ERRORCODE_DESCRIPTOR_CURRENT),
+                               SCSI_SENSE_RECOVERED_ERROR, 0, SCSI_SENSEQ_ATA_PASS_THROUGH_INFORMATION_AVAILABLE, 0, 0,
+                               0, 14, SCSI_SENSE_DESCRIPTOR_TYPE_ATA_STATUS_RETURN, 12, 0, r.error, 0, r.count, 0, 0,
+                               0, 0, 0, 0, r.device, r.status};
+    const BYTE fixed[] = {SCSI_SENSE_ERRORCODE_FIXED_CURRENT, 0, SCSI_SENSE_RECOVERED_ERROR, r.error, r.status,
+                          r.device, r.count, 10, 0, 0, 0, 0, SCSI_ADSENSE_NO_SENSE,
+                          SCSI_SENSEQ_ATA_PASS_THROUGH_INFORMATION_AVAILABLE, 0, 0, 0, 0};
+    bool isFixed = disk.answers == AnswersZeroFixed;
+    size_t size = isFixed ? sizeof fixed : sizeof descriptor;
+    if (reply->SenseInfoOffset + size <= outLength)
+        memcpy(record + reply->SenseInfoOffset, isFixed ? fixed : descriptor, size);
     return TRUE;
 }
 
@@ -244,7 +263,8 @@ static BOOL Answer(SimDisk& disk, SimFormIndex index, BYTE* record, DWORD outLen
         disk.strays.push_back(command);
     if (form.answer == AnswerRefuse)
         return Fail(ERROR_INVALID_FUNCTION);
-    if (question && form.answer == AnswerAccept && disk.checkPower != CheckPowerSilent) {
+    bool answered = form.answer == AnswerAccept || disk.answers != AnswersTrue;
+    if (question && answered && disk.checkPower != CheckPowerSilent) {
         BOOL ok = AnswerQuestion(disk, scsi, record, outLength, returned);
         StartUnplugCountdown(disk);
         return ok;

@@ -22,6 +22,11 @@ enum SimFormIndex { FormAta, FormVendor, FormSat, FormAtaNoData, FormSat16, Form
 // How CHECK POWER MODE is answered through a wrapping the disk accepts: with no registers at
 // all, with the drive's state, or by a bridge that wakes the drive to answer.
 enum SimCheckPower { CheckPowerSilent, CheckPowerTruthful, CheckPowerWaking };
+// How its bridge returns the question's registers: the drive's own, or one of the forms in which
+// bridges bring no answer back (fixed sense 00h/1Dh with zero information bytes; a descriptor
+// with count 00h and the status given; the registers as sent; deferred sense). A bridge of
+// another form than the drive's own returns it through every wrapping that does not fail the call.
+enum SimAnswers { AnswersTrue, AnswersZeroFixed, AnswersStatus, AnswersEcho, AnswersDeferred };
 
 const ULONGLONG SimNever = ~0ull;
 
@@ -36,6 +41,8 @@ struct SimDisk {
     bool spunDown;          // in standby: it took STANDBY (or started so) and has not spun up since
     std::vector<BYTE> commands;  // the ATA command that each form it received carried, questions too
     SimCheckPower checkPower;
+    SimAnswers answers;
+    BYTE answersStatus;          // for AnswersStatus
     BYTE lastCommand;            // the last command that reached the drive itself, 0 for none
     std::vector<BYTE> strays;    // commands other than STANDBY, and the question in its three forms
 };

@@ -5,10 +5,11 @@
 #include "platform/system_calls.h"
 #include "storage/passthrough/requests.h"
 
-static const UCHAR CheckPowerTaskFile[TaskFileCarried] = {0, 0, 0, 0, 0, ATA_DEVICE_HEAD, ATA_CMD_CHECK_POWER_MODE};
-// Sent in the Count register of ATA pass-through: no power mode has this value, so a driver
-// that gives the registers back as they were sent brings no answer.
+// Count carries 5Ah, which is no power mode: a bridge or driver that gives the registers back
+// as they were sent brings no answer, whatever the status beside it. The drive overwrites it.
 static const UCHAR CountSentinel = 0x5A;
+static const UCHAR CheckPowerTaskFile[TaskFileCarried] = {0, CountSentinel, 0, 0, 0, ATA_DEVICE_HEAD,
+                                                          ATA_CMD_CHECK_POWER_MODE};
 
 static PowerMode PowerModeOf(UCHAR count)
 {
@@ -30,7 +31,7 @@ static PowerMode AskOverSat(HANDLE disk, UCHAR operation)
     size_t sensed = request.header.SenseInfoLength < size_t(SenseSize) ? request.header.SenseInfoLength : size_t(SenseSize);
     AtaRegisters registers;
     if (!ok || returned < sizeof request.header || !ReadSenseRegisters(request.sense, sensed, &registers) ||
-        (registers.status & ATA_STATUS_ERR))
+        !IsDriveAnswer(registers.status))
         return PowerUnknown;
     return PowerModeOf(registers.count);
 }
@@ -39,14 +40,12 @@ static PowerMode AskOverAta(HANDLE disk)
 {
     ATA_PASS_THROUGH_EX request;
     BuildAtaNonDataRequest(&request, CheckPowerTaskFile);
-    request.CurrentTaskFile[TaskFileSectorCount] = CountSentinel;
     DWORD returned = 0;
     BOOL ok = systemCalls.DeviceIoControl(disk, IOCTL_ATA_PASS_THROUGH, &request, sizeof request, &request,
                                           sizeof request, &returned, nullptr);
-    // The status comes back where the command stood: still E5h, the registers were not read.
-    UCHAR status = request.CurrentTaskFile[TaskFileCommand];
-    if (!ok || returned < sizeof request || status == ATA_CMD_CHECK_POWER_MODE || !(status & ATA_STATUS_DRDY) ||
-        (status & (ATA_STATUS_BSY | ATA_STATUS_ERR)))
+    // The status comes back where the command stood: still E5h (BSY and ERR set), the registers
+    // were not read.
+    if (!ok || returned < sizeof request || !IsDriveAnswer(request.CurrentTaskFile[TaskFileCommand]))
         return PowerUnknown;
     return PowerModeOf(request.CurrentTaskFile[TaskFileSectorCount]);
 }

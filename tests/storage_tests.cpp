@@ -26,7 +26,7 @@ static Bytes Record(size_t size, std::initializer_list<Patch> patches)
 // registers over a reply of any length, the length its driver says the data-in form moved (an
 // underrun), and sense data with CHECK CONDITION for every SCSI form.
 static decltype(systemCalls.DeviceIoControl) simControl;
-static int ataStatus, ataCount, ataLength;
+static int ataStatus, ataCount, ataLength, senseLength;
 static Bytes scsiSense;
 static BOOL WINAPI ControlThenAnswer(HANDLE handle, DWORD code, LPVOID in, DWORD inLength, LPVOID out,
                                      DWORD outLength, LPDWORD returned, LPOVERLAPPED overlapped)
@@ -44,13 +44,15 @@ static BOOL WINAPI ControlThenAnswer(HANDLE handle, DWORD code, LPVOID in, DWORD
     if (ok && code == IOCTL_SCSI_PASS_THROUGH && !scsiSense.empty()) {
         static_cast<SCSI_PASS_THROUGH*>(out)->ScsiStatus = SCSISTAT_CHECK_CONDITION;
         std::copy(scsiSense.begin(), scsiSense.end(), static_cast<BYTE*>(out) + offsetof(ScsiRequest, sense));
+        if (senseLength >= 0)
+            static_cast<SCSI_PASS_THROUGH*>(out)->SenseInfoLength = UCHAR(senseLength);
     }
     return ok;
 }
 
-static void AnswerBeyondScenario(int status, const Bytes& sense = {}, int length = -1, int count = -1)
+static void AnswerBeyondScenario(int status, const Bytes& sense = {}, int length = -1, int count = -1, int sensed = -1)
 {
-    ataStatus = status, scsiSense = sense, ataLength = length, ataCount = count;
+    ataStatus = status, scsiSense = sense, ataLength = length, ataCount = count, senseLength = sensed;
     simControl = systemCalls.DeviceIoControl;
     systemCalls.DeviceIoControl = ControlThenAnswer;
 }
@@ -85,11 +87,11 @@ TEST_F(OnSimulatedMachine, SpinDownSendsFiveFormsByteForByteInOrder)
         {IOCTL_ATA_PASS_THROUGH, 40, 40, Record(40, {{0, {0x28, 0, 0x01}}, {12, {5}}, {37, {0xA0, 0xE2}}})},
         {IOCTL_SCSI_PASS_THROUGH, 44, 76, Record(76, {scsi, {6, {16}}, sense, {8, {2}}, {16, {5}}, {24, {0x2C}},
                                       {28, {0x85, 0x06, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xA0, 0xE2}}})},
-        // CHECK POWER MODE: SAT(16) and SAT(12) non-data with CK_COND, and ATA with a count of 5Ah.
+        // CHECK POWER MODE, a count of 5Ah in each: SAT(16) and SAT(12) non-data with CK_COND, and ATA.
         {IOCTL_SCSI_PASS_THROUGH, 44, 76, Record(76, {scsi, {6, {16}}, sense, {8, {2}}, {16, {5}}, {24, {0x2C}},
-                                      {28, {0x85, 0x06, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xA0, 0xE5}}})},
+                                      {28, {0x85, 0x06, 0x20, 0, 0, 0, 0x5A, 0, 0, 0, 0, 0, 0, 0xA0, 0xE5}}})},
         {IOCTL_SCSI_PASS_THROUGH, 44, 76, Record(76, {scsi, {6, {12}}, sense, {8, {2}}, {16, {5}}, {24, {0x2C}},
-                                      {28, {0xA1, 0x06, 0x20, 0, 0, 0, 0, 0, 0xA0, 0xE5}}})},
+                                      {28, {0xA1, 0x06, 0x20, 0, 0x5A, 0, 0, 0, 0xA0, 0xE5}}})},
         {IOCTL_ATA_PASS_THROUGH, 40, 40, Record(40, {{0, {0x28, 0, 0x01}}, {12, {5}}, {33, {0x5A}}, {37, {0xA0, 0xE5}}})},
     };
 #else
@@ -103,11 +105,11 @@ TEST_F(OnSimulatedMachine, SpinDownSendsFiveFormsByteForByteInOrder)
         {IOCTL_ATA_PASS_THROUGH, 48, 48, Record(48, {{0, {0x30, 0, 0x01}}, {12, {5}}, {45, {0xA0, 0xE2}}})},
         {IOCTL_SCSI_PASS_THROUGH, 56, 88, Record(88, {{0, {0x38}}, {6, {16, 0x20, 2}}, {16, {5}}, {32, {0x38}},
                                       {36, {0x85, 0x06, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xA0, 0xE2}}})},
-        // CHECK POWER MODE: SAT(16) and SAT(12) non-data with CK_COND, and ATA with a count of 5Ah.
+        // CHECK POWER MODE, a count of 5Ah in each: SAT(16) and SAT(12) non-data with CK_COND, and ATA.
         {IOCTL_SCSI_PASS_THROUGH, 56, 88, Record(88, {{0, {0x38}}, {6, {16, 0x20, 2}}, {16, {5}}, {32, {0x38}},
-                                      {36, {0x85, 0x06, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xA0, 0xE5}}})},
+                                      {36, {0x85, 0x06, 0x20, 0, 0, 0, 0x5A, 0, 0, 0, 0, 0, 0, 0xA0, 0xE5}}})},
         {IOCTL_SCSI_PASS_THROUGH, 56, 88, Record(88, {{0, {0x38}}, {6, {12, 0x20, 2}}, {16, {5}}, {32, {0x38}},
-                                      {36, {0xA1, 0x06, 0x20, 0, 0, 0, 0, 0, 0xA0, 0xE5}}})},
+                                      {36, {0xA1, 0x06, 0x20, 0, 0x5A, 0, 0, 0, 0xA0, 0xE5}}})},
         {IOCTL_ATA_PASS_THROUGH, 48, 48, Record(48, {{0, {0x30, 0, 0x01}}, {12, {5}}, {41, {0x5A}}, {45, {0xA0, 0xE5}}})},
     };
 #endif
@@ -153,6 +155,8 @@ TEST_F(OnSimulatedMachine, SpinDownJudgesEachAnswerAndGoesOnUntilTheDriveStops)
         {"non-data ATA short", {Refuse, Refuse, Refuse, Short, Sense(0x72)}, -1, {}, 1, 5},
         {"SAT16 CHECK CONDITION, ABORTED COMMAND", {Refuse, Refuse, Refuse, Refuse, Check(0x0B)}, -1, {}, 0, 5},
         {"SAT16 short", {Refuse, Refuse, Refuse, Refuse, Short}, -1, {}, 0, 5},
+        {"SAT16 CHECK CONDITION without sense", {Refuse, Refuse, Refuse, Refuse, CheckNone}, -1, {}, 0, 5},
+        {"SAT16 BUSY", {Refuse, Refuse, Refuse, Refuse, Status(0x08)}, -1, {}, 0, 5},
         {"vendor taken, nothing done; spinning until SAT16", {Refuse, Ignore, Refuse, Refuse, Accept}, -1, {}, 2, 5, Answers},
         {"ATA taken and confirmed", {Accept, Accept, Accept, Accept, Accept}, -1, {}, 2, 1, Answers},
         {"a bridge that wakes the drive to answer", {Accept, Accept, Accept, Accept, Accept}, -1, {}, 1, 6, Wakes},
@@ -183,10 +187,10 @@ TEST_F(OnSimulatedMachine, SpinDownJudgesEachAnswerAndGoesOnUntilTheDriveStops)
     EXPECT_EQ(Trace(), "open PHYSICALDRIVE0, open PHYSICALDRIVE1, open PHYSICALDRIVE4294967295");
 }
 
-// The drive's answer to CHECK POWER MODE: from SAT's sense data in either format (its ATA
-// Status Return descriptor wherever it stands among others), else from the ATA record. An
-// answer with ERR or BSY, without DRDY, or with the status or the count as they were sent
-// (the registers were not read back) is none.
+// The drive's answer to CHECK POWER MODE: from SAT's current sense data in either format (its
+// ATA Status Return descriptor wherever it stands among others, within the sense the driver
+// says it returned), else from the ATA record. An answer with ERR or BSY, without DRDY, or
+// with the status or the count as they were sent (the registers were not read back) is none.
 TEST_F(OnSimulatedMachine, ReadsTheDrivesAnswerFromEveryKindOfReply)
 {
     const Bytes secondDescriptor = {0x72, 1, 0, 0x1D, 0, 0, 0, 22, 0x02, 6, 0, 0, 0, 0, 0, 0,
@@ -194,8 +198,9 @@ TEST_F(OnSimulatedMachine, ReadsTheDrivesAnswerFromEveryKindOfReply)
     const Bytes fixed = {0x70, 0, 0x01, 0x00, 0x50, 0xA0, 0x01, 10, 0, 0, 0, 0, 0x00, 0x1D, 0, 0, 0, 0};
     Bytes otherFixed = fixed;
     otherFixed[13] = 0;  // not ATA PASS-THROUGH INFORMATION AVAILABLE
-    const struct { const char* what; Bytes sense; int count, status; PowerMode mode; } cases[] = {
+    const struct { const char* what; Bytes sense; int count, status; PowerMode mode; int sensed; } cases[] = {
         {"descriptor sense", AtaStatusReturn(0x50, 0x00), -1, -1, PowerStandby},
+        {"descriptor sense longer than the driver returned", AtaStatusReturn(0x50, 0x00), -1, -1, PowerUnknown, 21},
         {"descriptor sense, second descriptor", secondDescriptor, -1, -1, PowerSpinning},
         {"fixed sense", fixed, -1, -1, PowerStandby},
         {"fixed sense of something else", otherFixed, -1, -1, PowerUnknown},
@@ -209,10 +214,29 @@ TEST_F(OnSimulatedMachine, ReadsTheDrivesAnswerFromEveryKindOfReply)
     };
     for (const auto& c : cases) {
         Machine(L"disk 2 sat16=accept sat=refuse ata-nodata=accept check-power=none");
-        AnswerBeyondScenario(c.status, c.sense, -1, c.count);
+        AnswerBeyondScenario(c.status, c.sense, -1, c.count, c.sensed ? c.sensed : -1);
         HANDLE disk = OpenDisk(2);
         EXPECT_EQ(AskPowerMode(disk), c.mode) << c.what;
         systemCalls.CloseHandle(disk);
+    }
+}
+
+// A bridge that brings the question no answer back (zeroed fixed sense, a status of 00h, with
+// BSY or without DRDY, the registers as sent, deferred sense) never stands for the drive: with
+// every form refused, the spin-down fails. DRDY alone is an answer.
+TEST_F(OnSimulatedMachine, OnlyTheDrivesOwnAnswerCounts)
+{
+    const struct { const wchar_t* answers; SpinDown result; } cases[] = {
+        {L"zero-fixed", SpinDownFailed}, {L"status:00", SpinDownFailed}, {L"status:D0", SpinDownFailed},
+        {L"status:10", SpinDownFailed}, {L"echo", SpinDownFailed}, {L"deferred", SpinDownFailed},
+        {L"status:40", SpinDownConfirmed}};
+    for (const auto& c : cases) {
+        Machine(L"disk 1 ata=status:51 vendor-form=refuse sat=check:0b ata-nodata=status:51 sat16=check:0b answers=" +
+                std::wstring(c.answers));
+        testing::internal::CaptureStdout();
+        SpinDown result = SpinDownDisk(1);
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(result, c.result) << c.answers;
     }
 }
 

@@ -164,24 +164,31 @@ static bool DescriptorSenseIsClean(const UCHAR* sense)
 
 bool ReadSenseRegisters(const UCHAR* sense, size_t length, AtaRegisters* registers)
 {
+    // Only current sense answers this command: deferred sense (71h, 73h) reports an earlier one.
+    UCHAR code = length > 0 ? sense[0] & 0x7F : 0;  // with or without the VALID bit
     // Fixed format: the key in byte 2, as many bytes after byte 7 as it counts, ASC and ASCQ
     // in bytes 12 and 13, the registers in the information bytes 3 to 6 (error, status,
     // device, count).
     enum { FixedKey = 2, AdditionalLength = 7, FixedAsc = 12, FixedAscq = 13, FixedLength = 14 };
-    if (length >= FixedLength && IsFixedSense(sense)) {
-        if (AdditionalLength + 1 + sense[AdditionalLength] < FixedLength ||
+    if (code == SCSI_SENSE_ERRORCODE_FIXED_CURRENT) {
+        if (length < FixedLength || AdditionalLength + 1 + sense[AdditionalLength] < FixedLength ||
             (sense[FixedKey] & 0x0F) != SCSI_SENSE_RECOVERED_ERROR || sense[FixedAsc] != SCSI_ADSENSE_NO_SENSE ||
             sense[FixedAscq] != SCSI_SENSEQ_ATA_PASS_THROUGH_INFORMATION_AVAILABLE)
             return false;
         *registers = {sense[3], sense[6], sense[5], sense[4]};
         return true;
     }
-    const UCHAR* ataReturn = length > 0 && IsDescriptorSense(sense) ? FindAtaStatusReturn(sense, length) : nullptr;
+    const UCHAR* ataReturn = code == SCSI_SENSE_ERRORCODE_DESCRIPTOR_CURRENT ? FindAtaStatusReturn(sense, length) : nullptr;
     if (!ataReturn || ataReturn[1] != AtaReturnLength - 2)
         return false;
     *registers = {ataReturn[AtaReturnError], ataReturn[AtaReturnCount], ataReturn[AtaReturnDevice],
                   ataReturn[AtaReturnStatus]};
     return true;
+}
+
+bool IsDriveAnswer(UCHAR status)
+{
+    return (status & (ATA_STATUS_BSY | ATA_STATUS_DRDY | ATA_STATUS_ERR)) == ATA_STATUS_DRDY;
 }
 
 // A SCSI reply that reports no error: GOOD, or CHECK CONDITION whose descriptor sense says

@@ -93,10 +93,14 @@ void BuildAtaNonDataRequest(ATA_PASS_THROUGH_EX* request, const UCHAR* taskFile)
 // area and no data area; checkCondition sets CK_COND.
 void BuildSatNonDataRequest(ScsiRequest* request, UCHAR operation, const UCHAR* taskFile, bool checkCondition);
 
-// The registers in sense data of `length` bytes: descriptor format with an ATA Status Return
-// descriptor, or fixed format (RECOVERED ERROR, ATA PASS-THROUGH INFORMATION AVAILABLE) whose
-// information bytes carry them. False when the sense data holds no registers.
+// The registers in current sense data of `length` bytes: descriptor format with an ATA Status
+// Return descriptor, or fixed format (RECOVERED ERROR, ATA PASS-THROUGH INFORMATION AVAILABLE)
+// whose information bytes carry them. False when the sense data holds no registers.
 bool ReadSenseRegisters(const UCHAR* sense, size_t length, AtaRegisters* registers);
+// Whether a status register is the drive's answer: DRDY set, BSY and ERR clear. Bridges that
+// carry no answer give back zeros, the registers as sent (the command where the status stands)
+// or a busy drive's; smartmontools trusts nothing else.
+bool IsDriveAnswer(UCHAR status);
 
 // Sends STANDBY wrapped in a SCSI command on an open disk handle, with the request's
 // addresses, time-out, data direction, length and data. 1 when the device took it (and the
