@@ -3,11 +3,11 @@
 #include "ui/drive_menu.h"
 #include "storage/storage.h"
 #include "platform/system_calls.h"
+#include "ui/screen_scale.h"
 
 static const LONG RemovalStyle = WS_POPUP | WS_THICKFRAME;
 static const LONG RemovalExStyle = WS_EX_TOOLWINDOW;
 static const int StatusCapacity = 256;
-static const UINT StandardDpi = 96;  // the scale at which the window is 400 x 50
 
 enum { PollTimer = 1, CloseTimer = 2 };
 
@@ -18,33 +18,6 @@ static UINT windowDpi = StandardDpi;
 static HANDLE waitedDisk = INVALID_HANDLE_VALUE;
 static int exitCode = ExitCancelled;
 static bool runOver;
-
-// The system's DPI: the one a system-aware program draws at, and the stock fonts' scale.
-static UINT SystemDpi()
-{
-    HDC screen = GetDC(nullptr);
-    UINT dpi = GetDeviceCaps(screen, LOGPIXELSY);
-    ReleaseDC(nullptr, screen);
-    return dpi;
-}
-
-// The DPI of the primary screen, on whose centre the window stands: per monitor where
-// Windows knows it (8.1 on, through shcore.dll), else the system's, which a system-aware
-// program gets on Windows 7.
-static UINT PrimaryScreenDpi()
-{
-    typedef HRESULT(WINAPI * GetDpiForMonitorProc)(HMONITOR, int, UINT*, UINT*);
-    HMODULE shcore = LoadLibraryExW(L"shcore.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    FARPROC procedure = shcore ? GetProcAddress(shcore, "GetDpiForMonitor") : nullptr;
-    UINT dpiX = 0, dpiY = 0;
-    POINT origin = {0, 0};
-    if (!procedure || reinterpret_cast<GetDpiForMonitorProc>(reinterpret_cast<void*>(procedure))(
-                          MonitorFromPoint(origin, MONITOR_DEFAULTTOPRIMARY), 0, &dpiX, &dpiY) != S_OK)
-        dpiY = SystemDpi();
-    if (shcore)
-        FreeLibrary(shcore);
-    return dpiY ? dpiY : StandardDpi;
-}
 
 // The dialog font at the window's scale. The stock font is made at the system's DPI.
 static HFONT CreateStatusFont()

@@ -5,6 +5,7 @@
 #include "platform/process_state.h"
 #include "res/resource.h"
 #include "platform/system_calls.h"
+#include "ui/screen_scale.h"
 #include <shellapi.h>
 #include <string.h>
 
@@ -20,6 +21,7 @@ static HANDLE image = INVALID_HANDLE_VALUE;  // the program's own file, held whi
 static UINT hotKeyModifiers;
 static UINT hotKeyKey;
 static HICON icon;  // loaded as the program's own, so it destroys it
+static int iconSize;  // the small-icon size it was loaded at
 static NOTIFYICONDATAW notifyIcon;
 static UINT taskbarCreated;  // broadcast by a shell that has started, icons all gone
 static bool runOpen;         // a removal run started here has not ended yet
@@ -38,13 +40,12 @@ static void HoldImage()
                                         FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-// The icon at the notification area's size, the small-icon size of the screen's scale: 16
-// pixels at 100 %, 20 at 125 %, 24 at 150 %, 32 at 200 %. LoadIconW would give the 32-pixel
-// image (a shared one, never to be destroyed) for the area to shrink, blurred.
-static HICON LoadTrayIcon()
+// The icon at the notification area's size, the small-icon size of the screen's scale now.
+// LoadIconW would give the 32-pixel image (a shared one, never to be destroyed) for the area
+// to shrink, blurred.
+static HICON LoadTrayIcon(int size)
 {
-    return static_cast<HICON>(LoadImageW(Instance, MAKEINTRESOURCEW(IDI_VANTREL), IMAGE_ICON,
-                                         GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
+    return static_cast<HICON>(LoadImageW(Instance, MAKEINTRESOURCEW(IDI_VANTREL), IMAGE_ICON, size, size, 0));
 }
 
 static void OnCreate(HWND window)
@@ -57,7 +58,8 @@ static void OnCreate(HWND window)
         ChangeWindowMessageFilterEx(window, taskbarCreated, MSGFLT_ALLOW, nullptr);
     hotKeyModifiers = MOD_WIN;
     hotKeyKey = VK_ESCAPE;
-    icon = LoadTrayIcon();
+    iconSize = SmallIconSize();
+    icon = LoadTrayIcon(iconSize);
     if (!icon) {
         PostMessageW(window, WM_CLOSE, 0, 0);
         return;
@@ -192,23 +194,34 @@ static void RunRemoval(HWND window)
         RegisterRemovalHotKey(window);
 }
 
-// The shell's taskbar started (at logon, after the tray) or started again (icons all gone, and
-// the scale may have changed with it): the icon is loaded again at its size and added.
-// Refused, the tray stays resident with its hot key.
-static void OnTaskbarCreated()
+// The icon loaded again at the small-icon size of the scale now, and given to the shell: added
+// (adding), or put in place of the one it shows. Refused, the tray stays resident with its hot key.
+static void RenewIcon(DWORD message)
 {
-    HICON fresh = icon ? LoadTrayIcon() : nullptr;
+    int size = SmallIconSize();
+    HICON fresh = icon ? LoadTrayIcon(size) : nullptr;
     if (!fresh)
         return;
     DestroyIcon(icon);
     icon = notifyIcon.hIcon = fresh;
-    systemCalls.Shell_NotifyIconW(NIM_ADD, &notifyIcon);
+    iconSize = size;
+    systemCalls.Shell_NotifyIconW(message, &notifyIcon);
+}
+
+// The scale may have changed: a window that is never shown hears of it only through the
+// settings and the display changing.
+static void OnScaleChanged()
+{
+    if (SmallIconSize() != iconSize)
+        RenewIcon(NIM_MODIFY);
 }
 
 LRESULT CALLBACK TrayWindow(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
+    // The shell's taskbar started (at logon, after the tray) or started again (icons all gone,
+    // and the scale may have changed with it).
     if (message == taskbarCreated && taskbarCreated) {
-        OnTaskbarCreated();
+        RenewIcon(NIM_ADD);
         return 0;
     }
     switch (message) {
@@ -226,6 +239,9 @@ LRESULT CALLBACK TrayWindow(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         if (wParam)
             DestroyWindow(window);
         return 0;
+    case WM_DPICHANGED:
+    case WM_SETTINGCHANGE:
+    case WM_DISPLAYCHANGE: OnScaleChanged(); return 0;
     }
     return DefWindowProcW(window, message, wParam, lParam);
 }
