@@ -1,5 +1,6 @@
 // The real system calls, and the table that starts out pointing at them.
 #include "platform/system_calls.h"
+#include "platform/system_libraries.h"
 
 const SystemCalls defaultSystemCalls = {
     ::CreateFileW,
@@ -12,6 +13,8 @@ const SystemCalls defaultSystemCalls = {
     ::GetVolumePathNamesForVolumeNameW,
     ::GetVolumePathNameW,
     ::GetVolumeNameForVolumeMountPointW,
+    ::QueryDosDeviceW,
+    LateGetStorageDependencyInformation,
     ::GetWindowsDirectoryW,
     ::GetModuleFileNameW,
     ::GetFinalPathNameByHandleW,

@@ -185,7 +185,11 @@ static std::wstring ParseVolume(const std::wstring& name, const Settings& s)
         return L"disk=N or disk=none expected";
     if (s.at(L"disk") != L"none")
         volume.disk = DWORD(number);
-    for (auto paths : {std::make_pair(L"mounts", &volume.mounts), std::make_pair(L"aliases", &volume.aliases)}) {
+    volume.paging = Flag(s, L"paging", &problem), volume.hostsVhd = Flag(s, L"hosts-vhd", &problem);
+    if (!problem.empty())
+        return problem;
+    for (auto paths : {std::make_pair(L"mounts", &volume.mounts), std::make_pair(L"aliases", &volume.aliases),
+                       std::make_pair(L"names", &volume.names)}) {
         std::wstring list = s.count(paths.first) ? s.at(paths.first) + L';' : L"";
         for (size_t start = 0, end; (end = list.find(L';', start)) != std::wstring::npos; start = end + 1)
             if (end > start)

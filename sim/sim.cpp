@@ -4,6 +4,7 @@
 #include "platform/system_calls.h"
 #include "storage/passthrough/requests.h"
 #include <string.h>
+#include <wctype.h>
 #include <algorithm>
 
 SimMachine sim;
@@ -77,6 +78,34 @@ std::wstring SimVolumeDevicePath(const std::wstring& name)
     return at == std::wstring::npos ? L"" : L"\\\\.\\" + name.substr(at, name.find(L'\\', at) - at);
 }
 
+// Whether the volume has that volume GUID name, its first or another.
+static bool Named(const SimVolume& volume, const std::wstring& name)
+{
+    return volume.name == name || std::find(volume.names.begin(), volume.names.end(), name) != volume.names.end();
+}
+
+// Whether the device path ("\\.\Volume{...}") opens the volume, under any of its names.
+static bool Opens(const SimVolume& volume, const std::wstring& path)
+{
+    if (path == SimVolumeDevicePath(volume.name))
+        return true;
+    for (const std::wstring& name : volume.names)
+        if (path == SimVolumeDevicePath(name))
+            return true;
+    return false;
+}
+
+// Every volume GUID name in the enumeration's order: each volume's names one after the other.
+static std::vector<std::wstring> EnumeratedNames()
+{
+    std::vector<std::wstring> names;
+    for (const SimVolume& volume : sim.volumes) {
+        names.push_back(volume.name);
+        names.insert(names.end(), volume.names.begin(), volume.names.end());
+    }
+    return names;
+}
+
 // The disk that has the number now: the last one given it.
 static SimDisk* DiskNumbered(DWORD number)
 {
@@ -128,7 +157,7 @@ static HANDLE WINAPI SimCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPS
         if (p == L"\\\\.\\PHYSICALDRIVE" + std::to_wstring(sim.disks[i].number) && Now() < sim.disks[i].goneAt)
             return sim.disks[i].opens ? NewHandle(HandleDisk, i, p, access) : FailOpen(ERROR_ACCESS_DENIED);
     for (size_t i = 0; i < sim.volumes.size(); ++i)
-        if (p == SimVolumeDevicePath(sim.volumes[i].name))
+        if (Opens(sim.volumes[i], p))
             return OpenVolume(i, p, access);
     return FailOpen(ERROR_FILE_NOT_FOUND);
 }
@@ -382,8 +411,8 @@ static BOOL VolumeControl(SimVolume& volume, const SimHandle& h, DWORD code, con
     case FSCTL_LOCK_VOLUME:
         // Refused while anything else holds it: a lock, open files (cut off by a dismount, they
         // stay open in their programs), or while it is mounted another open with data access.
-        if (!writable || volume.fault == FaultLock || volume.lockedBy != SimNoHandle ||
-            volume.openFiles || (!volume.dismounted && OpenedForDataElsewhere(volume, slot)))
+        if (!writable || volume.fault == FaultLock || volume.lockedBy != SimNoHandle || volume.openFiles ||
+            volume.paging || volume.hostsVhd || (!volume.dismounted && OpenedForDataElsewhere(volume, slot)))
             return Fail(ERROR_ACCESS_DENIED);
         volume.lockedBy = slot;
         return TRUE;
@@ -393,7 +422,7 @@ static BOOL VolumeControl(SimVolume& volume, const SimHandle& h, DWORD code, con
         volume.lockedBy = SimNoHandle;
         return TRUE;
     case FSCTL_DISMOUNT_VOLUME:  // RAW dismounts a volume only while this handle holds its lock
-        if (!writable || volume.fault == FaultDismount || (volume.raw && volume.lockedBy != slot))
+        if (!writable || volume.fault == FaultDismount || volume.paging || (volume.raw && volume.lockedBy != slot))
             return Fail(ERROR_ACCESS_DENIED);
         volume.dismounted = true, volume.heldBy = slot;
         return TRUE;
@@ -452,10 +481,10 @@ static HANDLE WINAPI SimFindFirstVolumeW(LPWSTR name, DWORD capacity)
 {
     if (Injected({CallFindFirstVolume}, ERROR_NOT_ENOUGH_MEMORY))
         return INVALID_HANDLE_VALUE;
-    if (sim.volumes.empty())
+    const std::vector<std::wstring> names = EnumeratedNames();
+    if (names.empty())
         return FailOpen(ERROR_NO_MORE_FILES);
-    return CopyName(sim.volumes[0].name, name, capacity) ? NewHandle(HandleFind, 0, L"FindFirstVolume", 0)
-                                                          : INVALID_HANDLE_VALUE;
+    return CopyName(names[0], name, capacity) ? NewHandle(HandleFind, 0, L"FindFirstVolume", 0) : INVALID_HANDLE_VALUE;
 }
 
 static BOOL WINAPI SimFindNextVolumeW(HANDLE find, LPWSTR name, DWORD capacity)
@@ -463,9 +492,10 @@ static BOOL WINAPI SimFindNextVolumeW(HANDLE find, LPWSTR name, DWORD capacity)
     if (Injected({CallFindNextVolume}, ERROR_NOT_ENOUGH_MEMORY))
         return FALSE;
     SimHandle* h = FindHandle(find);
-    if (!h || h->index + 1 >= sim.volumes.size())
+    const std::vector<std::wstring> names = EnumeratedNames();
+    if (!h || h->index + 1 >= names.size())
         return Fail(h ? ERROR_NO_MORE_FILES : ERROR_INVALID_HANDLE);
-    return CopyName(sim.volumes[++h->index].name, name, capacity);
+    return CopyName(names[++h->index], name, capacity);
 }
 
 static BOOL WINAPI SimFindVolumeClose(HANDLE find)
@@ -483,7 +513,7 @@ static BOOL WINAPI SimGetVolumePathNamesForVolumeNameW(LPCWSTR name, LPWCH buffe
     if (Injected({CallGetVolumePathNames, name}, ERROR_FILE_NOT_FOUND))
         return FALSE;
     for (const SimVolume& volume : sim.volumes) {
-        if (volume.name != name)
+        if (!Named(volume, name))
             continue;
         std::wstring list;
         for (const std::wstring& mount : volume.mounts)
@@ -497,10 +527,14 @@ static BOOL WINAPI SimGetVolumePathNamesForVolumeNameW(LPCWSTR name, LPWCH buffe
     return Fail(ERROR_FILE_NOT_FOUND);
 }
 
+// The volume that holds the Windows directory: the one marked so, else the one mounted at C:\.
 static const SimVolume* WindowsVolume()
 {
     for (const SimVolume& volume : sim.volumes)
         if (volume.windows)
+            return &volume;
+    for (const SimVolume& volume : sim.volumes)
+        if (std::find(volume.mounts.begin(), volume.mounts.end(), L"C:\\") != volume.mounts.end())
             return &volume;
     return nullptr;
 }
@@ -522,7 +556,8 @@ static bool SameFolding(const WCHAR* a, const std::wstring& b, int length)
 }
 
 // The longest spelling of a mount point (or volume name) that begins the path, made full
-// against the current directory as the system does, given back as the caller spelt it; a
+// against the current directory as the system does, given back as the caller spelt it but
+// for a drive letter, which comes back in capitals ("e:\\x" gives "E:\\", as Wine answers). A
 // mounted folder is its own mount point. For a path under none (a device path, a name such as
 // CON) Windows answers with the boot volume; without one, the call fails.
 static BOOL WINAPI SimGetVolumePathNameW(LPCWSTR path, LPWSTR buffer, DWORD capacity)
@@ -534,15 +569,61 @@ static BOOL WINAPI SimGetVolumePathNameW(LPCWSTR path, LPWSTR buffer, DWORD capa
     if (!length || length >= MAX_PATH)
         return Fail(ERROR_INVALID_NAME);
     lstrcpyW(full + length++, L"\\");  // a mounted folder named without its backslash is its root
-    size_t best = 0;
+    std::wstring best;
     for (const SimVolume& volume : sim.volumes)
         for (const std::wstring& spelling : Spellings(volume))
-            if (spelling.size() <= length && spelling.size() > best && SameFolding(full, spelling, int(spelling.size())))
-                best = spelling.size();
+            if (spelling.size() <= length && spelling.size() > best.size() && SameFolding(full, spelling, int(spelling.size())))
+                best = spelling;
     const SimVolume* windows = WindowsVolume();
-    if (!best && windows)
+    if (best.empty() && windows)
         return CopyName(windows->mounts.empty() ? windows->name : windows->mounts[0], buffer, capacity);
-    return best ? CopyName(std::wstring(full, best), buffer, capacity) : Fail(ERROR_FILE_NOT_FOUND);
+    if (best.size() == 3 && best[1] == L':')
+        best[0] = towupper(best[0]);
+    else
+        best.assign(full, best.size());
+    return !best.empty() ? CopyName(best, buffer, capacity) : Fail(ERROR_FILE_NOT_FOUND);
+}
+
+// The device that a volume name stands for, the same under each of its names.
+static DWORD WINAPI SimQueryDosDeviceW(LPCWSTR name, LPWSTR target, DWORD capacity)
+{
+    if (Injected({CallQueryDosDevice, name}, ERROR_FILE_NOT_FOUND))
+        return 0;
+    for (size_t i = 0; i < sim.volumes.size(); ++i)
+        if (Opens(sim.volumes[i], L"\\\\.\\" + std::wstring(name))) {
+            std::wstring device = L"\\Device\\HarddiskVolume" + std::to_wstring(i + 1) + L'\0';
+            if (device.size() + 1 > capacity)
+                return Fail(ERROR_INSUFFICIENT_BUFFER);
+            memcpy(target, device.c_str(), (device.size() + 1) * sizeof(WCHAR));
+            return DWORD(device.size() + 1);
+        }
+    return Fail(ERROR_FILE_NOT_FOUND);
+}
+
+// The virtual disks a volume hosts: one (a VHDX) on a volume marked so, else none.
+static DWORD WINAPI SimGetStorageDependencyInformation(HANDLE object, GET_STORAGE_DEPENDENCY_FLAG flags, ULONG size,
+                                                       PSTORAGE_DEPENDENCY_INFO information, PULONG used)
+{
+    SimHandle* h = FindHandle(object);
+    if (Injected({CallGetStorageDependency, HandlePath(object)}, ERROR_IO_DEVICE))
+        return ERROR_IO_DEVICE;
+    if (!h || h->kind != HandleVolume || flags != GET_STORAGE_DEPENDENCY_FLAG_NONE)
+        return ERROR_INVALID_PARAMETER;
+    if (size < offsetof(STORAGE_DEPENDENCY_INFO, Version1Entries) ||
+        information->Version != STORAGE_DEPENDENCY_INFO_VERSION_1)
+        return ERROR_INVALID_PARAMETER;
+    ULONG count = sim.volumes[h->index].hostsVhd ? 1 : 0;
+    *used = ULONG(offsetof(STORAGE_DEPENDENCY_INFO, Version1Entries) + count * sizeof(STORAGE_DEPENDENCY_INFO_TYPE_1));
+    if (size < *used)
+        return ERROR_INSUFFICIENT_BUFFER;
+    information->NumberEntries = count;
+    if (count) {
+        STORAGE_DEPENDENCY_INFO_TYPE_1& disk = information->Version1Entries[0];
+        disk = {};
+        disk.DependencyTypeFlags = DEPENDENT_DISK_FLAG_FULLY_ALLOCATED;
+        disk.VirtualStorageType.DeviceId = VIRTUAL_STORAGE_TYPE_DEVICE_VHD;
+    }
+    return ERROR_SUCCESS;
 }
 
 static BOOL WINAPI SimGetVolumeNameForVolumeMountPointW(LPCWSTR mountPoint, LPWSTR buffer, DWORD capacity)
@@ -634,7 +715,8 @@ void SimInstall()
     timers.clear();
     systemCalls = {SimCreateFileW, SimDeviceIoControl, SimCloseHandle, SimFlushFileBuffers, SimFindFirstVolumeW,
                    SimFindNextVolumeW, SimFindVolumeClose, SimGetVolumePathNamesForVolumeNameW, SimGetVolumePathNameW,
-                   SimGetVolumeNameForVolumeMountPointW, SimGetWindowsDirectoryW, ::GetModuleFileNameW,
+                   SimGetVolumeNameForVolumeMountPointW, SimQueryDosDeviceW, SimGetStorageDependencyInformation,
+                   SimGetWindowsDirectoryW, ::GetModuleFileNameW,
                    SimGetFinalPathNameByHandleW, SimSleep, SimSetTimer, ::Shell_NotifyIconW};
 }
 

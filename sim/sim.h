@@ -62,12 +62,15 @@ struct SimVolume {
     int heldBy, lockedBy;              // the handle that dismounted it, that locked it, while open
     bool raw;                          // mounted RAW: nothing to flush, dismounted only when locked
     std::vector<std::wstring> aliases;  // other spellings of its mount points (8.3 short names)
+    std::vector<std::wstring> names;    // its other volume GUID names: each opens it
+    bool paging;                        // holds a paging file: its lock and dismount are refused
+    bool hostsVhd;                      // holds an attached virtual disk's file: its lock is refused
 };
 
 enum SimCall {
     CallCreateFile, CallDeviceIoControl, CallCloseHandle, CallFlushFileBuffers, CallFindFirstVolume,
     CallFindNextVolume, CallFindVolumeClose, CallGetVolumePathNames, CallGetVolumePathName,
-    CallGetVolumeNameForMountPoint, CallGetWindowsDirectory
+    CallGetVolumeNameForMountPoint, CallGetWindowsDirectory, CallQueryDosDevice, CallGetStorageDependency
 };
 // One call as the machine received it. device: the path opened, the device of the handle,
 // the volume name or the path asked about; empty for the volume enumeration.

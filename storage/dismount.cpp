@@ -12,9 +12,6 @@
 static const int LockAttempts = 5;
 static const DWORD LockRetryMilliseconds = 250;
 
-// More volumes than a GPT disk can hold partitions: such a disk is left to Windows.
-enum { MaxDiskVolumes = 128 };
-
 // A volume made ready: its handle, open for read and write, and what its dismount needs.
 struct ReadyVolume {
     HANDLE handle;
@@ -29,6 +26,7 @@ struct DiskDismount {
     bool failed;
     ReadyVolume volumes[MaxDiskVolumes];
     int count;
+    SeenVolumes seen;  // each volume made ready once, however many names it has
 };
 
 static BOOL ControlWithoutBuffers(HANDLE device, DWORD code)
@@ -48,12 +46,32 @@ static bool LockVolume(HANDLE volume)
     }
 }
 
+// Whether the volume holds the file of a virtual disk that Windows has attached (a VHD or VHDX):
+// its driver holds the file, so the volume would be dismounted by force under it, and the
+// virtual disk's own volumes, on a disk of their own, would lose their backing file with
+// their cache unwritten. Asked without GET_STORAGE_DEPENDENCY_FLAG_HOST_VOLUMES, the question
+// names the virtual disks that the volume hosts; one that cannot be answered (no virtdisk.dll)
+// names none.
+static bool HostsVirtualDisk(HANDLE volume)
+{
+    STORAGE_DEPENDENCY_INFO hosted = {};
+    hosted.Version = STORAGE_DEPENDENCY_INFO_VERSION_1;
+    ULONG used = 0;
+    DWORD error = systemCalls.GetStorageDependencyInformation(volume, GET_STORAGE_DEPENDENCY_FLAG_NONE, sizeof hosted,
+                                                              &hosted, &used);
+    return error == ERROR_INSUFFICIENT_BUFFER || (error == ERROR_SUCCESS && hosted.NumberEntries > 0);
+}
+
 // Opens, writes out and locks one volume; false, with nothing of it kept, when it cannot go.
 static bool MakeReady(const WCHAR* volumeDevicePath, ReadyVolume* volume)
 {
     HANDLE handle = OpenVolume(volumeDevicePath);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
+    if (HostsVirtualDisk(handle)) {
+        systemCalls.CloseHandle(handle);
+        return false;
+    }
     bool removableMedia = HasRemovableMedia(handle);
     // The flush comes before any dismount: after it, FAT refuses the flush.
     if (systemCalls.FlushFileBuffers(handle)) {
@@ -90,17 +108,26 @@ static bool Dismount(ReadyVolume* volume)
     // their cut-off files), the handle that dismounted it keeps it from being mounted again.
     if (!volume->locked)
         ControlWithoutBuffers(volume->handle, FSCTL_LOCK_VOLUME);
-    // The eject reaches the disk as START STOP UNIT with LoEj: a fixed disk refuses it, or
-    // stops and is started again at the next request. It is for removable media only, and
-    // its refusal fails nothing.
-    if (volume->removableMedia)
-        ControlWithoutBuffers(volume->handle, IOCTL_STORAGE_EJECT_MEDIA);
     return true;
 }
 
+// The eject reaches the disk as START STOP UNIT with LoEj: a fixed disk refuses it, or stops
+// and is started again at the next request. It is for removable media only, sent once, when
+// every volume is dismounted: a forced dismount first writes back what programs wrote since
+// the flush, which the medium, once ejected, would not take. Its refusal fails nothing.
+static void EjectMedia(const DiskDismount& dismount)
+{
+    for (int i = 0; i < dismount.count; ++i)
+        if (dismount.volumes[i].removableMedia) {
+            ControlWithoutBuffers(dismount.volumes[i].handle, IOCTL_STORAGE_EJECT_MEDIA);
+            return;
+        }
+}
+
 // The locked volumes first, and only then, by force, those that could not be locked: their
-// open files are cut off only once everything else of the disk has gone. A refusal lets go
-// of every volume not yet dismounted.
+// open files are cut off only once everything else of the disk has gone. A refusal gives back
+// every volume but those already dismounted by force: one dismounted while locked had nothing
+// open on it, and unlocked and closed it is mounted again at its next use, nothing lost.
 static bool DismountReady(DiskDismount* dismount)
 {
     for (int pass = 0; pass < 2; ++pass)
@@ -108,11 +135,12 @@ static bool DismountReady(DiskDismount* dismount)
             ReadyVolume& volume = dismount->volumes[i];
             if (volume.locked == (pass == 0) && !Dismount(&volume)) {
                 for (int j = 0; j < dismount->count; ++j)
-                    if (!dismount->volumes[j].dismounted)
+                    if (dismount->volumes[j].locked || !dismount->volumes[j].dismounted)
                         LetGo(dismount->volumes[j]);
                 return false;
             }
         }
+    EjectMedia(*dismount);
     return true;
 }
 
@@ -140,7 +168,7 @@ static bool MakeReadyIfOnDisk(const WCHAR*, const WCHAR* volumeDevicePath, DWORD
     // cannot be placed might be this disk's. Windows' own removal handles such a disk.
     if (share == SharePart || share == ShareUnknown)
         dismount->failed = true;
-    else if (share == ShareWhole && !dismount->placing) {
+    else if (share == ShareWhole && !dismount->placing && !SeenBefore(&dismount->seen, volumeDevicePath)) {
         if (dismount->count < MaxDiskVolumes && MakeReady(volumeDevicePath, &dismount->volumes[dismount->count]))
             ++dismount->count;
         else
@@ -155,7 +183,7 @@ int DismountDiskVolumes(DiskNumber disk)
     // before any is dismounted. A walk that did not see every volume may have missed one of
     // this disk's: spinning the disk down under a mounted volume is what this program exists
     // to prevent.
-    DiskDismount dismount = {disk, true, false, {}, 0};
+    DiskDismount dismount = {disk, true, false, {}, 0, {}};
     if (ForEachVolume(MakeReadyIfOnDisk, &dismount) != WalkEnded || dismount.failed)
         return 0;
     dismount.placing = false;

@@ -33,8 +33,9 @@ DWORD VolumeDiskNumber(const WCHAR* volumeDevicePath);
 enum DiskShare { ShareNone, ShareWhole, SharePart, ShareUnknown };
 DiskShare AskVolumeShareOfDisk(const WCHAR* volumeDevicePath, DiskNumber disk);
 
-// The disk that holds the volume of the Windows directory; NoDiskNumber when it cannot be told.
-DWORD GetWindowsDiskNumber();
+// Whether Windows may run from the disk: the volume of its directory lies on it (or lies on
+// several disks, this one among them), or cannot be placed at all, and then any disk may hold it.
+bool MayHoldWindows(DiskNumber disk);
 // The disk of the volume of that volume GUID name ("\\?\Volume{...}\"); NoDiskNumber when
 // no volume of that name lies on one disk.
 DWORD GetVolumeNameDiskNumber(const WCHAR* volumeName);
@@ -64,11 +65,13 @@ int DiskAnswers(HANDLE disk);
 // Takes every volume of the disk out of use, or none: first each is written out and locked
 // (a volume of a file system Windows does not know, mounted RAW, has nothing to write but
 // must lock), then the locked ones are dismounted, and after them, by force, those that could
-// not be locked; removable media are ejected. From its dismount on, a volume's handle stays
-// open until the process ends, so that nothing mounts it again before the disk is unplugged.
-// A volume that cannot be made ready, or lies on the disk only in part (spanned, mirrored),
-// fails it before anything is dismounted, and every lock taken is let go. Writes
-// "Succeeded.\n" to standard output when every volume (or none at all) was dismounted.
+// not be locked; then removable media are ejected. From its dismount on, a volume's handle
+// stays open until the process ends, so that nothing mounts it again before the disk is
+// unplugged. A volume that cannot be made ready, lies on the disk only in part (spanned,
+// mirrored) or holds an attached virtual disk's file fails it before anything is dismounted,
+// and every lock taken is let go; a dismount that Windows refuses gives back every volume but
+// those already dismounted by force. Writes "Succeeded.\n" to standard output when every
+// volume (or none at all) was dismounted.
 int DismountDiskVolumes(DiskNumber disk);
 
 // Sends ATA STANDBY in up to five forms, ATA and SCSI pass-through, each followed by the

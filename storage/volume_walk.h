@@ -14,3 +14,18 @@ typedef bool (*VolumeVisitor)(const WCHAR* volumeName, const WCHAR* volumeDevice
                               DWORD diskNumber, void* context);
 
 VolumeWalk ForEachVolume(VolumeVisitor visit, void* context);
+
+// More volumes than a GPT disk can hold partitions: such a disk is left to Windows.
+enum { MaxDiskVolumes = 128 };
+
+// The devices of the volumes seen so far in a walk: a volume may have several volume GUID
+// names, and the enumeration gives it once under each. Told apart by the device that the
+// name's "Volume{...}" stands for (QueryDosDeviceW: "\Device\HarddiskVolume3").
+enum { VolumeDeviceCapacity = 64 };
+struct SeenVolumes {
+    WCHAR devices[MaxDiskVolumes][VolumeDeviceCapacity];
+    int count;
+};
+// Whether the walk has seen that volume under another name already; else it notes it. A
+// device that cannot be asked, or one past the last that the record holds, counts as new.
+bool SeenBefore(SeenVolumes* seen, const WCHAR* volumeDevicePath);

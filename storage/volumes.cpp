@@ -160,12 +160,26 @@ struct PathListing {
     WCHAR* position;  // null for a size query
     DWORD remaining;
     DWORD total;
+    SeenVolumes seen;  // each volume listed once, under whichever name comes first
 };
 
-static bool ListVolumePaths(const WCHAR* volumeName, const WCHAR*, DWORD diskNumber, void* context)
+bool SeenBefore(SeenVolumes* seen, const WCHAR* volumeDevicePath)
+{
+    WCHAR device[VolumeDeviceCapacity];
+    const WCHAR* dosName = volumeDevicePath + lstrlenW(DevicePrefix);  // "Volume{...}"
+    if (seen->count == MaxDiskVolumes || !systemCalls.QueryDosDeviceW(dosName, device, VolumeDeviceCapacity))
+        return false;
+    for (int i = 0; i < seen->count; ++i)
+        if (lstrcmpW(seen->devices[i], device) == 0)
+            return true;
+    lstrcpyW(seen->devices[seen->count++], device);
+    return false;
+}
+
+static bool ListVolumePaths(const WCHAR* volumeName, const WCHAR* volumeDevicePath, DWORD diskNumber, void* context)
 {
     PathListing* listing = static_cast<PathListing*>(context);
-    if (diskNumber != listing->disk)
+    if (diskNumber != listing->disk || SeenBefore(&listing->seen, volumeDevicePath))
         return true;
     DWORD length = 0;
     if (!listing->position) {
@@ -188,7 +202,7 @@ static bool ListVolumePaths(const WCHAR* volumeName, const WCHAR*, DWORD diskNum
 
 int GetDiskVolumePaths(WCHAR* buffer, DiskNumber disk, int capacity)
 {
-    PathListing listing = {disk, buffer, buffer ? DWORD(capacity) : 0, 0};
+    PathListing listing = {disk, buffer, buffer ? DWORD(capacity) : 0, 0, {}};
     if (buffer && capacity <= 0)
         return 0;
     if (ForEachVolume(ListVolumePaths, &listing) == WalkCannotStart)
@@ -198,15 +212,22 @@ int GetDiskVolumePaths(WCHAR* buffer, DiskNumber disk, int capacity)
     return int(listing.total + 1);
 }
 
-DWORD GetWindowsDiskNumber()
+bool MayHoldWindows(DiskNumber disk)
 {
     WCHAR windows[MAX_PATH], mountPoint[MAX_PATH], name[MAX_PATH], path[MAX_PATH];
     UINT length = systemCalls.GetWindowsDirectoryW(windows, MAX_PATH);
     if (length == 0 || length >= MAX_PATH || !systemCalls.GetVolumePathNameW(windows, mountPoint, MAX_PATH) ||
         !systemCalls.GetVolumeNameForVolumeMountPointW(mountPoint, name, MAX_PATH) ||
         !BuildVolumeDevicePath(name, path, MAX_PATH))
-        return NoDiskNumber;
-    return VolumeDiskNumber(path);
+        return true;
+    DWORD diskNumber;
+    switch (AskVolumeDisk(path, &diskNumber)) {
+    case OnOneDisk: return diskNumber == disk;
+    case OnNoDisk: return false;  // started from a CD or an image
+    case OnSeveralDisks: return AskVolumeShareOfDisk(path, disk) != ShareNone;
+    case NotAnswered: break;
+    }
+    return true;
 }
 
 struct VolumeSearch {

@@ -428,7 +428,7 @@ TEST_F(OnSimulatedMachine, DismountsAVolumeStepByStep)
         size_t open = 0;  // the read and write open
         while (open < sim.calls.size() && (sim.calls[open].call != CallCreateFile || sim.calls[open].access == FILE_READ_ATTRIBUTES))
             ++open;
-        EXPECT_EQ(Trace(open), open == sim.calls.size() ? "" : "open Volume{1}, " + c.trace);
+        EXPECT_EQ(Trace(open), open == sim.calls.size() ? "" : "open Volume{1}, hosted, " + c.trace);
         EXPECT_EQ(sim.clock, c.clock) << c.trace;
         EXPECT_EQ(SimOpenHandles().size(), size_t(c.result)) << c.trace;
         EXPECT_EQ(sim.volumes[0].dismounted, c.result == 1) << c.trace;
@@ -441,24 +441,30 @@ TEST_F(OnSimulatedMachine, DismountsAVolumeStepByStep)
 }
 
 // Every volume is placed before any is touched, on handles without read or write access; then
-// every volume of the disk is made ready in the walk's order, and only when all of them are,
-// the locked ones are dismounted and after them those forced, each group in the walk's order.
-// A refusal anywhere before lets go of every volume: nothing dismounted, no lock or handle
-// left. Volumes of other disks, of none, and CD drives are left alone; a volume on several
-// disks goes with the disk when all its extents lie on it, and stops the removal when only
-// some do. A volume whose disk cannot be told is asked again; one that still cannot be asked,
-// or a walk that did not see every volume, fails the dismount.
+// every volume of the disk is made ready in the walk's order (once, whatever names it has), and
+// only when all of them are, the locked ones are dismounted and after them those forced, each
+// group in the walk's order; removable media are then ejected once. A refusal before lets go of
+// every volume: nothing dismounted, no lock or handle left; a dismount refused (a paging file)
+// gives back the volumes dismounted while locked and holds only those forced before it.
+// Volumes of other disks, of none, and CD drives are left alone; a volume on several disks
+// goes with the disk when all its extents lie on it, and stops the removal when only some do.
+// A volume whose disk cannot be told is asked again; one that still cannot be asked, one that
+// holds an attached virtual disk, or a walk that did not see every volume fails the dismount.
 TEST_F(OnSimulatedMachine, DismountsEveryVolumeOfTheDiskOrNone)
 {
     const std::wstring v1 = L"\\\\.\\Volume{1}", v4 = L"\\\\.\\Volume{4}", v5 = L"\\\\.\\Volume{5}";
     const std::wstring spanning = L"\nvolume \\\\?\\Volume{5}\\ disk=none extents=";
     // first, last: added to the lines of volumes 1 and 4; dismounts: the volumes sent one, in
-    // order; opened: the volumes opened for read and write, when not those.
-    const struct { std::wstring first, last; SimInjection fault; int result; std::vector<std::wstring> dismounts, opened; } cases[] = {
+    // order; opened: the volumes opened for read and write, when not those; held: the volumes
+    // whose handles stay open after a failure.
+    const struct { std::wstring first, last; SimInjection fault; int result; std::vector<std::wstring> dismounts, opened, held; } cases[] = {
         {L"", L"", {}, 1, {v1, v4}},
         {L" open-files=yes", L"", {}, 1, {v4, v1}, {v1, v4}},  // the forced one last
+        {L"", L" names=\\\\?\\Volume{9}\\", {}, 1, {v1, v4}},    // one volume under two names
         {L"", L" fail=flush", {}, 0, {}, {v1, v4}},
         {L"", L" fs=raw open-files=yes", {}, 0, {}, {v1, v4}},
+        {L"", L" hosts-vhd=yes", {}, 0, {}, {v1, v4}},
+        {L" open-files=yes", L" paging=yes" + spanning + L"2,2", {}, 0, {v5, v1, v4}, {v1, v4, v5}, {v1}},
         {L"", spanning + L"2,2", {}, 1, {v1, v4, v5}},
         {L"", spanning + L"3,1", {}, 1, {v1, v4}},
         {L"", spanning + L"3,2", {}, 0, {}},
@@ -468,24 +474,28 @@ TEST_F(OnSimulatedMachine, DismountsEveryVolumeOfTheDiskOrNone)
         {L"", L"", {CallFindFirstVolume, L"", 1, 1}, 0, {}},
         {L"", L"", {CallFindNextVolume, L"", 2, 1}, 0, {}},
         {L"", L"", {CallFindNextVolume, L"", 6, 1}, 0, {}, {v1}},
-        {L"", L"", {CallDeviceIoControl, v4, 5, 1}, 0, {v1, v4}},  // its dismount: volume 1's stays
+        {L"", L"", {CallDeviceIoControl, v4, 5, 1}, 0, {v1, v4}},  // its dismount: volume 1 given back
     };
     for (const auto& c : cases) {
-        Machine(L"disk 2\nvolume \\\\?\\Volume{1}\\ disk=2" + c.first + LR"(
+        Machine(L"disk 2 removable=yes\nvolume \\\\?\\Volume{1}\\ disk=2" + c.first + LR"(
                   volume \\?\Volume{2}\ disk=none
                   volume \\?\Volume{3}\ disk=2 type=cdrom
                   volume \\?\Volume{4}\ disk=2)" + c.last);
         sim.injection = c.fault;
         testing::internal::CaptureStdout();
-        EXPECT_EQ(DismountDiskVolumes(2), c.result) << testing::PrintToString(c.first + c.last);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.result ? "Succeeded.\n" : "");
+        int result = DismountDiskVolumes(2);
+        std::string written = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(result, c.result) << testing::PrintToString(c.first + c.last);
+        EXPECT_EQ(written, c.result ? "Succeeded.\n" : "");
         EXPECT_EQ(Dismounts(), c.dismounts) << Trace();
         EXPECT_EQ(DataOpens(), c.opened.empty() ? c.dismounts : c.opened) << "opened for read and write: " << Trace();
-        std::vector<std::wstring> dismounted;
-        for (const SimVolume& volume : sim.volumes)
-            if (volume.dismounted)
-                dismounted.push_back(SimVolumeDevicePath(volume.name));
-        EXPECT_EQ(SimOpenHandles(), dismounted) << "held, or left open: " << Trace();
+        std::vector<std::wstring> held = SimOpenHandles(), expected = c.result ? c.dismounts : c.held;
+        std::sort(held.begin(), held.end()), std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(held, expected) << "held, or left open: " << Trace();
+        std::string trace = Trace();  // the medium ejected once, after the last dismount
+        EXPECT_EQ(trace.find("eject") == std::string::npos, c.result == 0) << trace;
+        EXPECT_EQ(trace.rfind("eject"), trace.find("eject"));
+        EXPECT_TRUE(!c.result || trace.rfind("dismount") < trace.rfind("eject")) << trace;
     }
     Machine(L"volume \\\\?\\Volume{1}\\ disk=0");
     testing::internal::CaptureStdout();

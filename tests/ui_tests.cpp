@@ -95,6 +95,7 @@ TEST(Start, KeepsOnlyAWholeModulePathAndLocksTheWholeImage)
 
 // USB disks 1 to 4 (1 and 2 described "Disk 1.0 "), an internal disk, and USB disk 5,
 // numbered at the limit that the volumes set: never examined. Windows runs from USB disk 4.
+// Disk 1's first volume has a second name, under which the enumeration gives it again.
 static const wchar_t DriveMachine[] = LR"(disk 0 bus=sata vendor=ATA product=SSD
     disk 1 vendor=Disk product=1.0
     disk 2 vendor=Disk product=1.0
@@ -102,7 +103,7 @@ static const wchar_t DriveMachine[] = LR"(disk 0 bus=sata vendor=ATA product=SSD
     disk 4
     disk 5 vendor=Never
     volume \\?\Volume{1}\ disk=0 mounts=C:\
-    volume \\?\Volume{2}\ disk=1 mounts=E:\
+    volume \\?\Volume{2}\ disk=1 mounts=E:\ names=\\?\Volume{12}\
     volume \\?\Volume{3}\ disk=1 mounts=F:\
     volume \\?\Volume{4}\ disk=2 mounts="C:\Mount\Über\;Z:\" aliases=C:\Mount\BER~1\
     volume \\?\Volume{5}\ disk=4 mounts=K:\ windows=yes)";
@@ -160,6 +161,13 @@ TEST_F(OnSimulatedMachine, PathModeTakesTheUsbDiskThatHoldsThePath)
         EXPECT_EQ(Choice(path).kind, ChoiceNone) << path;
         EXPECT_EQ(Trace().find("open"), std::string::npos) << Trace();
     }
+    // Windows on a volume of two disks: neither may be taken; where it cannot be told, none.
+    for (const wchar_t* windows : {L"disk=none extents=1,3 mounts=C:\\ windows=yes", L"disk=none extents=1,3"}) {
+        Machine(L"disk 1\ndisk 2\nvolume \\\\?\\Volume{1}\\ disk=1 mounts=E:\\\nvolume \\\\?\\Volume{2}\\ disk=2 "
+                L"mounts=F:\\\nvolume \\\\?\\Volume{3}\\ " + std::wstring(windows));
+        EXPECT_EQ(Choice(L"E:\\x").kind, ChoiceNone) << windows;
+        EXPECT_EQ(Choice(L"F:\\x").kind, wcsstr(windows, L"windows") ? ChoiceDisk : ChoiceNone) << windows;
+    }
 }
 
 TEST_F(OnSimulatedMachine, TheDriveMenuListsUsbDisksAtTheCentreAndTakesTheUsersChoice)
@@ -169,13 +177,18 @@ TEST_F(OnSimulatedMachine, TheDriveMenuListsUsbDisksAtTheCentreAndTakesTheUsersC
     // Also run under a Japanese user's locale, where the second header line is Japanese.
     const std::string chooseDrive = JapaneseLocale() ? u8"[より安全に取り外すドライブを選択してください。]"
                                                      : "[Please choose a drive to remove more safely.]";
-    // Another disk plugged in behind disk 1's number while the menu is up is not taken.
+    // Disk 1 asked again once chosen: another disk plugged in behind its number, the same disk
+    // no longer on USB, or become the one Windows runs from, is not taken.
     auto replaceDisk1 = [] { SimAddScenario(L"disk 1 vendor=Disk product=1.1"); };
+    auto disk1NotUsb = [] { SimAddScenario(L"disk 1 bus=sata vendor=Disk product=1.0"); };
+    auto windowsOnDisk1 = [] { sim.volumes[4].windows = false, sim.volumes[1].windows = true; };
     const struct { std::vector<WORD> keys; DriveChoiceKind kind; DiskNumber disk; void (*menuUp)(); } cases[] = {
         {{VK_DOWN, VK_DOWN, VK_DOWN, VK_RETURN}, ChoiceDisk, 1},
         {{VK_UP, VK_RETURN}, ChoiceDisk, 3},
         {{VK_DOWN, VK_RETURN, VK_ESCAPE}, ChoiceCancelled, 0},  // Return on a header line does nothing
         {{VK_DOWN, VK_DOWN, VK_DOWN, VK_RETURN}, ChoiceNone, 0, replaceDisk1},
+        {{VK_DOWN, VK_DOWN, VK_DOWN, VK_RETURN}, ChoiceNone, 0, disk1NotUsb},
+        {{VK_DOWN, VK_DOWN, VK_DOWN, VK_RETURN}, ChoiceNone, 0, windowsOnDisk1},
     };
     for (const auto& c : cases) {
         Machine(DriveMachine);

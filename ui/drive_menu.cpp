@@ -67,10 +67,10 @@ static void AppendHeader(HMENU menu)
     AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
 }
 
-// Whether a disk may be taken: on USB, and not the one Windows runs from (booted from USB).
-static bool MayBeTaken(DiskNumber disk, DWORD windowsDisk)
+// Whether a disk may be taken: on USB, and not one Windows may run from (booted from USB).
+static bool MayBeTaken(DiskNumber disk)
 {
-    return disk != windowsDisk && IsUsbDisk(disk);
+    return IsUsbDisk(disk) && !MayHoldWindows(disk);
 }
 
 // Appends one item per USB disk below the limit that may be taken; returns the identifier of
@@ -79,9 +79,8 @@ static UINT AppendDisks(HMENU menu)
 {
     UINT last = 0;
     DiskNumber limit = GetDiskNumberLimit();
-    DWORD windowsDisk = GetWindowsDiskNumber();
     for (DiskNumber disk = 0; disk < limit; ++disk) {
-        if (!MayBeTaken(disk, windowsDisk))
+        if (!MayBeTaken(disk))
             continue;
         WCHAR* label = BuildDriveLabel(disk);
         WCHAR* item = MenuItemText(label);
@@ -98,7 +97,7 @@ static UINT AppendDisks(HMENU menu)
 // itself as its item does (the description is the label from its "<" on: no path holds one).
 static bool IsStillAsShown(HMENU menu, DiskNumber disk)
 {
-    if (!MayBeTaken(disk, GetWindowsDiskNumber()))
+    if (!MayBeTaken(disk))
         return false;
     int length = GetMenuStringW(menu, disk + 1, nullptr, 0, MF_BYCOMMAND);
     WCHAR* shown = new WCHAR[length + 1]();
@@ -136,7 +135,7 @@ static DriveChoice ChooseDiskOfPath(const WCHAR* path)
         !systemCalls.GetVolumeNameForVolumeMountPointW(mountPoint, volumeName, MAX_PATH))
         return {ChoiceNone, 0};
     DWORD disk = GetVolumeNameDiskNumber(volumeName);
-    if (disk == NoDiskNumber || !MayBeTaken(disk, GetWindowsDiskNumber()))
+    if (disk == NoDiskNumber || !MayBeTaken(disk))
         return {ChoiceNone, 0};
     return {ChoiceDisk, disk};
 }
