@@ -3,6 +3,7 @@
 #include "sim/sim.h"
 #include <stdio.h>
 #include <stdlib.h>
+#include <algorithm>
 #include <map>
 
 typedef std::map<std::wstring, std::wstring> Settings;
@@ -92,6 +93,21 @@ static bool Flag(const Settings& s, const wchar_t* key, std::wstring* problem)
     return s.count(key) != 0;
 }
 
+// How the question is answered: with the drive's state (active, the default, or in standby from
+// the start), with no registers (none), or by a bridge that wakes the drive to answer (wake).
+static bool ParseCheckPower(const Settings& s, SimDisk* disk)
+{
+    static const struct { const wchar_t* name; SimCheckPower answer; bool standby; } powers[] = {
+        {L"active", CheckPowerTruthful, false}, {L"standby", CheckPowerTruthful, true},
+        {L"none", CheckPowerSilent, false}, {L"wake", CheckPowerWaking, false}};
+    disk->checkPower = CheckPowerTruthful;
+    bool known = !s.count(L"check-power");
+    for (auto p : powers)
+        if (s.count(L"check-power") && s.at(L"check-power") == p.name)
+            disk->checkPower = p.answer, disk->spunDown = p.standby, known = true;
+    return known;
+}
+
 // How the bridge returns the question's registers: true (the drive's own, the default),
 // zero-fixed, status:XX, echo or deferred.
 static bool ParseAnswers(const Settings& s, SimDisk* disk)
@@ -107,6 +123,34 @@ static bool ParseAnswers(const Settings& s, SimDisk* disk)
         if (answers == f.name)
             disk->answers = f.answers, known = true;
     return known;
+}
+
+// The disk's place in the device tree: its instance ID from its strings, the USB device above
+// a USB disk (one of its own unless usb-device= names one), and what that device's eject
+// answers: accept (the default), veto:N (PNP_VETO_TYPE N) or fail:N (CONFIGRET N).
+static bool PlaceInTree(const Settings& s, bool usb, SimDisk* disk)
+{
+    auto text = [&](const wchar_t* key) {
+        std::wstring value = s.count(key) ? s.at(key) : L"";
+        std::replace(value.begin(), value.end(), L' ', L'_');
+        return value;
+    };
+    std::wstring serial = s.count(L"serial") ? text(L"serial") : std::to_wstring(disk->number);
+    disk->deviceId = std::wstring(usb ? L"USBSTOR" : L"SCSI") + L"\\DISK&VEN_" + text(L"vendor") + L"&PROD_" +
+                     text(L"product") + L"&REV_" + text(L"revision") + L"\\" + serial + L"&0";
+    disk->usbDevice = !usb ? L"" : s.count(L"usb-device") ? s.at(L"usb-device") : L"USB\\VID_0000&PID_0000\\" + serial;
+    std::wstring eject = s.count(L"eject") ? s.at(L"eject") : L"accept";
+    unsigned long value = 0;
+    size_t colon = eject.find(L':');
+    bool numbered = colon != std::wstring::npos && Number(eject.substr(colon + 1), &value);
+    disk->ejectAnswer = CR_SUCCESS;
+    if (numbered && eject.compare(0, colon, L"veto") == 0)
+        disk->ejectAnswer = CR_REMOVE_VETOED, disk->vetoType = PNP_VETO_TYPE(value);
+    else if (numbered && eject.compare(0, colon, L"fail") == 0 && value != CR_SUCCESS && value != CR_REMOVE_VETOED)
+        disk->ejectAnswer = CONFIGRET(value);
+    else if (eject != L"accept")
+        return false;
+    return true;
 }
 
 // A disk takes the first form and refuses the two added for stricter bridges unless its
@@ -140,20 +184,12 @@ static std::wstring ParseDisk(const std::wstring& numberText, const Settings& s)
     }
     if (s.count(L"open") && s.at(L"open") != L"fail")
         return L"open must be fail";
-    // The question is answered with the drive's state (in standby from the start, or
-    // spinning), with no registers, or by a bridge that wakes the drive to answer.
-    static const struct { const wchar_t* name; SimCheckPower answer; bool standby; } powers[] = {
-        {L"active", CheckPowerTruthful, false}, {L"standby", CheckPowerTruthful, true},
-        {L"none", CheckPowerSilent, false}, {L"wake", CheckPowerWaking, false}};
-    disk.checkPower = CheckPowerTruthful;
-    bool knownPower = !s.count(L"check-power");
-    for (auto p : powers)
-        if (s.count(L"check-power") && s.at(L"check-power") == p.name)
-            disk.checkPower = p.answer, disk.spunDown = p.standby, knownPower = true;
-    if (!knownPower)
+    if (!ParseCheckPower(s, &disk))
         return L"check-power must be active, standby, none or wake";
     if (!ParseAnswers(s, &disk))
         return L"answers must be true, zero-fixed, status:XX, echo or deferred";
+    if (!PlaceInTree(s, value == BusTypeUsb, &disk))
+        return L"eject must be accept, veto:N or fail:N";
     if (s.count(L"unplug")) {
         WCHAR* end = nullptr;
         double seconds = wcstod(s.at(L"unplug").c_str(), &end);
@@ -220,8 +256,12 @@ static std::wstring ParseLine(const std::wstring& line)
     std::vector<std::wstring> words = Split(line);
     if (words.empty())
         return L"";
+    if (words.size() == 1 && words[0] == L"windows7") {  // a Windows without CM_Register_Notification
+        sim.windows7 = true;
+        return L"";
+    }
     if (words.size() < 2 || (words[0] != L"disk" && words[0] != L"volume"))
-        return L"a line is \"disk N ...\" or \"volume NAME ...\"";
+        return L"a line is \"disk N ...\", \"volume NAME ...\" or \"windows7\"";
     Settings settings;
     for (size_t i = 2; i < words.size(); ++i) {
         size_t equals = words[i].find(L'=');

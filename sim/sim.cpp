@@ -50,7 +50,7 @@ static HANDLE FailOpen(DWORD error)
 }
 
 // Logs the call; true (with the error set) when it is one of the calls to fail.
-static bool Injected(const SimCallRecord& record, DWORD error)
+bool SimInjected(const SimCallRecord& record, DWORD error)
 {
     sim.calls.push_back(record);
     const SimInjection& f = sim.injection;
@@ -67,10 +67,14 @@ static bool Injected(const SimCallRecord& record, DWORD error)
     return true;
 }
 
-static ULONGLONG Now()
+static bool Injected(const SimCallRecord& record, DWORD error) { return SimInjected(record, error); }
+
+ULONGLONG SimNow()
 {
     return sim.realSleep ? GetTickCount64() : sim.clock;
 }
+
+static ULONGLONG Now() { return SimNow(); }
 
 std::wstring SimVolumeDevicePath(const std::wstring& name)
 {
@@ -95,11 +99,23 @@ static bool Opens(const SimVolume& volume, const std::wstring& path)
     return false;
 }
 
+// The disk that has the number now: the last one given it.
+static SimDisk* DiskNumbered(DWORD number);
+
+// A volume of a disk that has left Windows: it leaves the enumeration, and nothing opens it.
+static bool OnEjectedDisk(const SimVolume& volume)
+{
+    const SimDisk* disk = volume.cdrom ? nullptr : DiskNumbered(volume.disk);
+    return disk && disk->ejected;
+}
+
 // Every volume GUID name in the enumeration's order: each volume's names one after the other.
 static std::vector<std::wstring> EnumeratedNames()
 {
     std::vector<std::wstring> names;
     for (const SimVolume& volume : sim.volumes) {
+        if (OnEjectedDisk(volume))
+            continue;
         names.push_back(volume.name);
         names.insert(names.end(), volume.names.begin(), volume.names.end());
     }
@@ -149,16 +165,23 @@ static HANDLE WINAPI SimCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPS
                                     DWORD disposition, DWORD flags, HANDLE templateFile)
 {
     std::wstring p = path;
-    if (p.compare(0, 4, L"\\\\.\\") != 0)  // a file, such as the program's own image
+    bool disks = p.compare(0, 12, L"\\\\?\\simdisk#") == 0;  // a disk interface of the device tree
+    if (p.compare(0, 4, L"\\\\.\\") != 0 && !disks)  // a file, such as the program's own image
         return CreateFileW(path, access, share, security, disposition, flags, templateFile);
     if (Injected({CallCreateFile, p, access, share}, ERROR_ACCESS_DENIED))
         return INVALID_HANDLE_VALUE;
-    for (size_t i = 0; i < sim.disks.size(); ++i)
-        if (p == L"\\\\.\\PHYSICALDRIVE" + std::to_wstring(sim.disks[i].number) && Now() < sim.disks[i].goneAt)
-            return sim.disks[i].opens ? NewHandle(HandleDisk, i, p, access) : FailOpen(ERROR_ACCESS_DENIED);
+    for (size_t i = 0; i < sim.disks.size(); ++i) {
+        SimDisk& disk = sim.disks[i];
+        if ((p != L"\\\\.\\PHYSICALDRIVE" + std::to_wstring(disk.number) && p != SimDiskInterfacePath(disk.number)) ||
+            Now() >= disk.goneAt)
+            continue;
+        if (disk.ejected)
+            return disk.sentAfterEject = true, FailOpen(ERROR_FILE_NOT_FOUND);
+        return disk.opens ? NewHandle(HandleDisk, i, p, access) : FailOpen(ERROR_ACCESS_DENIED);
+    }
     for (size_t i = 0; i < sim.volumes.size(); ++i)
         if (Opens(sim.volumes[i], p))
-            return OpenVolume(i, p, access);
+            return OnEjectedDisk(sim.volumes[i]) ? FailOpen(ERROR_FILE_NOT_FOUND) : OpenVolume(i, p, access);
     return FailOpen(ERROR_FILE_NOT_FOUND);
 }
 
@@ -345,10 +368,19 @@ static BOOL QueryDescriptor(const SimDisk& disk, const void* in, DWORD inLength,
 static BOOL DiskControl(SimDisk& disk, const SimHandle& h, DWORD code, const void* in, DWORD inLength, void* out,
                         DWORD outLength, DWORD* returned)
 {
+    if (disk.ejected)  // its queries fail as a disk's that Windows has let go of
+        return disk.sentAfterEject = true, Fail(ERROR_DEV_NOT_EXIST);
     if (Now() >= disk.goneAt)
         return Fail(disk.goneError);
     if (code == IOCTL_STORAGE_QUERY_PROPERTY)
         return QueryDescriptor(disk, in, inLength, out, outLength, returned);
+    if (code == IOCTL_STORAGE_GET_DEVICE_NUMBER) {  // needs no access
+        if (outLength < sizeof(STORAGE_DEVICE_NUMBER))
+            return Fail(ERROR_INSUFFICIENT_BUFFER);
+        *static_cast<STORAGE_DEVICE_NUMBER*>(out) = {FILE_DEVICE_DISK, disk.number, 0};
+        *returned = sizeof(STORAGE_DEVICE_NUMBER);
+        return TRUE;
+    }
     if (code != IOCTL_ATA_PASS_THROUGH && code != IOCTL_SCSI_PASS_THROUGH)
         return Fail(ERROR_INVALID_FUNCTION);
     if (!(h.access & GENERIC_WRITE))  // pass-through asks for read and write access
@@ -708,6 +740,28 @@ static UINT_PTR WINAPI SimSetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERP
     return SetTimer(window, id, USER_TIMER_MINIMUM, SimTimerFired);
 }
 
+int SimDiskOfHandle(HANDLE handle)
+{
+    const SimHandle* h = FindHandle(handle);
+    if (!h || h->kind == HandleFind)
+        return -1;
+    if (h->kind == HandleDisk)
+        return int(h->index);
+    const SimVolume& volume = sim.volumes[h->index];
+    for (size_t i = sim.disks.size(); !volume.cdrom && i-- > 0;)
+        if (sim.disks[i].number == volume.disk)
+            return int(i);
+    return -1;
+}
+
+bool SimHandleOpenOnDisk(size_t disk)
+{
+    for (size_t slot = 0; slot < handles.size(); ++slot)
+        if (handles[slot].open && SimDiskOfHandle(reinterpret_cast<HANDLE>(HandleBase + 4 * slot)) == int(disk))
+            return true;
+    return false;
+}
+
 void SimInstall()
 {
     sim = SimMachine();
@@ -718,6 +772,7 @@ void SimInstall()
                    SimGetVolumeNameForVolumeMountPointW, SimQueryDosDeviceW, SimGetStorageDependencyInformation,
                    SimGetWindowsDirectoryW, ::GetModuleFileNameW,
                    SimGetFinalPathNameByHandleW, SimSleep, SimSetTimer, ::Shell_NotifyIconW};
+    SimInstallDeviceTree();
 }
 
 std::vector<std::wstring> SimOpenHandles()

@@ -3,6 +3,7 @@
 // Sleep advances, and fails the calls that a test names.
 #pragma once
 #include "storage/storage.h"
+#include "platform/system_calls.h"
 #include <winioctl.h>
 #include <string>
 #include <vector>
@@ -45,6 +46,13 @@ struct SimDisk {
     BYTE answersStatus;          // for AnswersStatus
     BYTE lastCommand;            // the last command that reached the drive itself, 0 for none
     std::vector<BYTE> strays;    // commands other than STANDBY, and the question in its three forms
+    // Its place in the device tree: its own instance ID, and that of the USB device above it
+    // (empty for a disk on another bus); disks that name the same one are bays of one enclosure.
+    std::wstring deviceId, usbDevice;
+    CONFIGRET ejectAnswer;       // CR_SUCCESS, CR_REMOVE_VETOED, or the failure it answers
+    PNP_VETO_TYPE vetoType;      // with CR_REMOVE_VETOED
+    bool ejected;                // out of Windows: its USB device is held for eject until unplugged
+    bool sentAfterEject;         // opened or sent a command once ejected
 };
 
 enum SimVolumeFault { FaultNone, FaultOpen, FaultDismount, FaultFlush, FaultEject, FaultLock };
@@ -70,7 +78,8 @@ struct SimVolume {
 enum SimCall {
     CallCreateFile, CallDeviceIoControl, CallCloseHandle, CallFlushFileBuffers, CallFindFirstVolume,
     CallFindNextVolume, CallFindVolumeClose, CallGetVolumePathNames, CallGetVolumePathName,
-    CallGetVolumeNameForMountPoint, CallGetWindowsDirectory, CallQueryDosDevice, CallGetStorageDependency
+    CallGetVolumeNameForMountPoint, CallGetWindowsDirectory, CallQueryDosDevice, CallGetStorageDependency,
+    CallPlugAndPlay  // SetupDi and CM functions; device: the function's name
 };
 // One call as the machine received it. device: the path opened, the device of the handle,
 // the volume name or the path asked about; empty for the volume enumeration.
@@ -92,9 +101,19 @@ struct SimInjection {
 };
 const unsigned SimForever = ~0u;
 
+// A device notification registered on a handle of the run.
+struct SimNotification {
+    HANDLE target;
+    void* context;
+    PCM_NOTIFY_CALLBACK callback;
+    bool registered;
+};
+
 struct SimMachine {
     std::vector<SimDisk> disks;
     std::vector<SimVolume> volumes;
+    bool windows7;                     // CM_Register_Notification is missing
+    std::vector<SimNotification> notifications;
     std::vector<SimCallRecord> calls;  // every call but Sleep, in order
     ULONGLONG clock;                   // milliseconds
     bool realSleep;                    // Sleep waits for real and the clock follows
@@ -106,6 +125,18 @@ extern SimMachine sim;
 
 // Empties the machine and points systemCalls at it.
 void SimInstall();
+// The clock, real or the machine's own; and the call log with its injected faults: true, with
+// the error set, when the call is one to fail.
+ULONGLONG SimNow();
+bool SimInjected(const SimCallRecord& record, DWORD error);
+// The disk (its index in disks) that a handle of the run opens, itself or one of its volumes;
+// -1 for none. Whether any such handle to the disk is open.
+int SimDiskOfHandle(HANDLE handle);
+bool SimHandleOpenOnDisk(size_t disk);
+// The device tree's calls, in the table of system calls.
+void SimInstallDeviceTree();
+// The path of the disk interface of the disk with that number, as the device tree gives it.
+std::wstring SimDiskInterfacePath(DWORD number);
 std::vector<std::wstring> SimOpenHandles();  // the device path of every handle still open
 // The path that opens a volume of that name ("\\.\Volume{...}"); empty for a name without "Volume{".
 std::wstring SimVolumeDevicePath(const std::wstring& name);

@@ -4,6 +4,7 @@
 #include "storage/storage.h"
 #include "platform/system_calls.h"
 #include "storage/volume_walk.h"
+#include "storage/held_volumes.h"
 #include <winioctl.h>
 #include <stdio.h>
 
@@ -12,8 +13,10 @@
 static const int LockAttempts = 5;
 static const DWORD LockRetryMilliseconds = 250;
 
-// A volume made ready: its handle, open for read and write, and what its dismount needs.
+// A volume made ready: its path, its handle, open for read and write, and what its dismount
+// needs.
 struct ReadyVolume {
+    WCHAR path[MAX_PATH];  // to take it again after it was let go
     HANDLE handle;
     bool locked;          // else it is dismounted by force, cutting its open files off
     bool removableMedia;  // asked while its file system could still pass the question on
@@ -28,6 +31,9 @@ struct DiskDismount {
     int count;
     SeenVolumes seen;  // each volume made ready once, however many names it has
 };
+
+// Owned by DismountDiskVolumes: the disk it took out of use, whose dismounted volumes it holds.
+static DiskDismount taken;
 
 static BOOL ControlWithoutBuffers(HANDLE device, DWORD code)
 {
@@ -62,10 +68,11 @@ static bool HostsVirtualDisk(HANDLE volume)
     return error == ERROR_INSUFFICIENT_BUFFER || (error == ERROR_SUCCESS && hosted.NumberEntries > 0);
 }
 
-// Opens, writes out and locks one volume; false, with nothing of it kept, when it cannot go.
-static bool MakeReady(const WCHAR* volumeDevicePath, ReadyVolume* volume)
+// Opens, writes out and locks the volume of the path; false, with nothing of it kept, when it
+// cannot go.
+static bool MakeReady(ReadyVolume* volume)
 {
-    HANDLE handle = OpenVolume(volumeDevicePath);
+    HANDLE handle = OpenVolume(volume->path);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
     if (HostsVirtualDisk(handle)) {
@@ -74,8 +81,9 @@ static bool MakeReady(const WCHAR* volumeDevicePath, ReadyVolume* volume)
     }
     bool removableMedia = HasRemovableMedia(handle);
     // The flush comes before any dismount: after it, FAT refuses the flush.
+    volume->handle = handle, volume->removableMedia = removableMedia, volume->dismounted = false;
     if (systemCalls.FlushFileBuffers(handle)) {
-        *volume = {handle, LockVolume(handle), removableMedia, false};
+        volume->locked = LockVolume(handle);
         return true;
     }
     // Refused for want of a file system (RAW, which mounts what Windows does not know), there
@@ -83,7 +91,7 @@ static bool MakeReady(const WCHAR* volumeDevicePath, ReadyVolume* volume)
     // refusal means that data could not be written.
     DWORD error = GetLastError();
     if ((error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED) && LockVolume(handle)) {
-        *volume = {handle, true, removableMedia, false};
+        volume->locked = true;
         return true;
     }
     systemCalls.CloseHandle(handle);
@@ -169,7 +177,11 @@ static bool MakeReadyIfOnDisk(const WCHAR*, const WCHAR* volumeDevicePath, DWORD
     if (share == SharePart || share == ShareUnknown)
         dismount->failed = true;
     else if (share == ShareWhole && !dismount->placing && !SeenBefore(&dismount->seen, volumeDevicePath)) {
-        if (dismount->count < MaxDiskVolumes && MakeReady(volumeDevicePath, &dismount->volumes[dismount->count]))
+        ReadyVolume* volume = &dismount->volumes[dismount->count];
+        bool room = dismount->count < MaxDiskVolumes;
+        if (room)
+            lstrcpyW(volume->path, volumeDevicePath);  // from a buffer of MAX_PATH too
+        if (room && MakeReady(volume))
             ++dismount->count;
         else
             dismount->failed = true;
@@ -183,18 +195,50 @@ int DismountDiskVolumes(DiskNumber disk)
     // before any is dismounted. A walk that did not see every volume may have missed one of
     // this disk's: spinning the disk down under a mounted volume is what this program exists
     // to prevent.
-    DiskDismount dismount = {disk, true, false, {}, 0, {}};
-    if (ForEachVolume(MakeReadyIfOnDisk, &dismount) != WalkEnded || dismount.failed)
+    taken.disk = disk, taken.placing = true, taken.failed = false, taken.count = 0, taken.seen.count = 0;
+    if (ForEachVolume(MakeReadyIfOnDisk, &taken) != WalkEnded || taken.failed)
         return 0;
-    dismount.placing = false;
-    if (ForEachVolume(MakeReadyIfOnDisk, &dismount) != WalkEnded || dismount.failed) {
-        for (int i = 0; i < dismount.count; ++i)
-            LetGo(dismount.volumes[i]);
+    taken.placing = false;
+    if (ForEachVolume(MakeReadyIfOnDisk, &taken) != WalkEnded || taken.failed) {
+        for (int i = 0; i < taken.count; ++i)
+            LetGo(taken.volumes[i]);
+        taken.count = 0;
         return 0;
     }
-    if (!DismountReady(&dismount))
+    if (!DismountReady(&taken)) {
+        taken.count = 0;  // those forced stay held, but are no longer the eject's to let go
         return 0;
+    }
     wprintf(L"Succeeded.\n");
     fflush(stdout);
     return 1;
+}
+
+int HeldVolumeCount()
+{
+    return taken.count;
+}
+
+HANDLE* HeldVolumeHandle(int index)
+{
+    return &taken.volumes[index].handle;
+}
+
+int TakeBackLetGoVolumes()
+{
+    int takenBack = 0;
+    for (int i = 0; i < taken.count; ++i) {
+        ReadyVolume& volume = taken.volumes[i];
+        if (volume.handle != INVALID_HANDLE_VALUE)
+            continue;
+        if (!MakeReady(&volume))
+            return -1;
+        if (!Dismount(&volume)) {
+            LetGo(volume);
+            volume.handle = INVALID_HANDLE_VALUE;
+            return -1;
+        }
+        ++takenBack;
+    }
+    return takenBack;
 }

@@ -44,6 +44,10 @@ static int SendAtaNoData(AtaRequest&, HANDLE disk)
 
 static const StandbyForm StandbyForms[] = {SendAtaDataIn, SendVendor, SendSat12, SendAtaNoData, SendSat16};
 
+// Owned by SendUntilStopped: the form after which the drive said it had stopped, else the first
+// taken; null when none was.
+static StandbyForm stoppingForm;
+
 // Each form in turn, each followed by the question. The drive's word decides: in standby, it
 // is done; spinning after a form that was taken, that form did nothing and the next is
 // tried. A drive that never answers leaves it to the first form taken, as bridges report it.
@@ -56,12 +60,17 @@ static SpinDown SendUntilStopped(AtaRequest& request, HANDLE disk)
         if (taken && !firstTaken)
             firstTaken = form;
         PowerMode mode = AskPowerMode(disk);
-        if (mode == PowerStandby)
+        if (mode == PowerStandby) {
+            stoppingForm = form;
             return SpinDownConfirmed;
+        }
         answered = answered || mode == PowerSpinning;
-        if (taken && !answered)
+        if (taken && !answered) {
+            stoppingForm = form;
             return SpinDownUnconfirmed;
+        }
     }
+    stoppingForm = firstTaken;
     if (!firstTaken)
         return SpinDownFailed;
     // Forms were taken, yet every answer said spinning: some bridges wake the drive to answer.
@@ -84,4 +93,16 @@ SpinDown SpinDownDisk(DiskNumber disk)
         fflush(stdout);
     }
     return result;
+}
+
+void RestoreStandby(DiskNumber disk)
+{
+    HANDLE handle = OpenDisk(disk);
+    if (handle == INVALID_HANDLE_VALUE)
+        return;
+    AtaRequest request;
+    BuildStandbyRequest(&request);
+    if (stoppingForm && AskPowerMode(handle) != PowerStandby)
+        stoppingForm(request, handle);
+    systemCalls.CloseHandle(handle);
 }

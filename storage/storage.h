@@ -80,6 +80,25 @@ int DismountDiskVolumes(DiskNumber disk);
 // "Standby not confirmed by the drive.\n" to standard output when it did not fail.
 enum SpinDown { SpinDownFailed, SpinDownUnconfirmed, SpinDownConfirmed };
 SpinDown SpinDownDisk(DiskNumber disk);
+// After the drive may have been woken (its volumes mounted again for a moment): asked again,
+// and, unless it says that it is in standby, sent once more the form that stopped it.
+void RestoreStandby(DiskNumber disk);
+
+// A device instance ID's room, its NUL included (MAX_DEVICE_ID_LEN).
+enum { DeviceIdCapacity = 200 };
+
+// Takes the spun-down disk out of Windows as Safely Remove Hardware does: ejects its USB device,
+// so that the disk and its volumes leave the device tree (the device itself stays, held for
+// eject, until it is unplugged). The held volumes are let go when Windows asks for them. waitFor
+// handles the caller's messages until the thread that asks Windows ends. Writes "Ejected from
+// Windows.\n", or "Not ejected from Windows: " and why, to standard output. Not ejected, every
+// volume let go is taken again and the drive stopped again if that woke it; a volume that
+// cannot be taken again makes NotEjectedVolumeLost. usbDevice (DeviceIdCapacity units) gets
+// the ejected device's instance ID.
+enum EjectOutcome { Ejected, NotEjected, NotEjectedVolumeLost };
+EjectOutcome EjectDisk(DiskNumber disk, void (*waitFor)(HANDLE thread), WCHAR* usbDevice);
+// Whether the USB device of that instance ID is still plugged in, held for eject or not.
+bool UsbDevicePresent(const WCHAR* usbDevice);
 
 // What a drive says of its platters when asked with ATA CHECK POWER MODE, which leaves its
 // power mode as it is: through SAT ATA PASS-THROUGH(16), then (12), then ATA pass-through,

@@ -84,7 +84,7 @@ static std::string RunSim(const Launch& launch)
 // the run's report of what it showed (sim/watch.h), one line per menu and status, and how each
 // disk it sent commands to ended.
 #define SEEN_SUCCEEDED "Succeeded.\r\n"
-#define SEEN_CONFIRMED SEEN_SUCCEEDED "Standby confirmed by the drive.\r\n"
+#define SEEN_CONFIRMED SEEN_SUCCEEDED "Standby confirmed by the drive.\r\nEjected from Windows.\r\n"
 #define SEEN_SHOWN "shown 400x50 centred, top-most, tool window, pop-up, thick frame, text inside: "
 #define SEEN_READY "It is ready to remove.\nPlease remove the drive.\n"
 #define SEEN_REMOVED "The drive has been removed.\n"
@@ -100,31 +100,31 @@ TEST(Removal, EveryOutcomeAsTheUserSeesIt)
     const wchar_t* machine = L"sim\\scenarios\\machine.txt", *whereRun = L"tests\\where-run.txt";
     const std::string project(sourceDir.begin(), sourceDir.end());  // ASCII, as CTest gives it
     const struct { Launch launch; std::string seen; } runs[] = {
-        {{L"\"F:\\Backup\\My Files\\a.txt\"", machine, L"-"}, "0: " SEEN_CONFIRMED SEEN_REMOVAL "disk 2 ended in standby\n"},
+        {{L"\"F:\\Backup\\My Files\\a.txt\"", machine, L"-"}, "0: " SEEN_CONFIRMED SEEN_REMOVAL "disk 2 ended in standby, ejected\n"},
         {{L"D:\\setup.exe", machine, L"-"}, "1: " SEEN_NO_DRIVE},  // a DVD numbered like disk 2
         {{L"/mneu", whereRun, L"-"}, "1: " SEEN_NO_DRIVE},           // a typo, not the current drive's root
         {{L"E:\\", L"sim\\scenarios\\dismount-refused.txt", L"-"},
          "2: " SEEN_SHOWN "Failed to dismount volumes." SEEN_STANDARD_REMOVAL},
         // An aborted ATA command, then a refusal, then ABORTED COMMAND: never taken for STANDBY.
         {{L"e:\\x", L"sim\\scenarios\\spindown-refused.txt", L"-"},
-         "3: " SEEN_SUCCEEDED SEEN_SHOWN "Failed to spin down the drive." SEEN_STANDARD_REMOVAL "disk 1 ended spinning\n"},
+         "3: " SEEN_SUCCEEDED SEEN_SHOWN "Failed to spin down the drive." SEEN_STANDARD_REMOVAL "disk 1 ended spinning, not ejected\n"},
         // Disks that take only one of the two non-data forms.
-        {{L"E:\\", L"sim\\scenarios\\nodata-only.txt", L"-"}, "0: " SEEN_CONFIRMED SEEN_REMOVAL "disk 1 ended in standby\n"},
-        {{L"F:\\", L"sim\\scenarios\\nodata-only.txt", L"-"}, "0: " SEEN_CONFIRMED SEEN_REMOVAL "disk 2 ended in standby\n"},
+        {{L"E:\\", L"sim\\scenarios\\nodata-only.txt", L"-"}, "0: " SEEN_CONFIRMED SEEN_REMOVAL "disk 1 ended in standby, ejected\n"},
+        {{L"F:\\", L"sim\\scenarios\\nodata-only.txt", L"-"}, "0: " SEEN_CONFIRMED SEEN_REMOVAL "disk 2 ended in standby, ejected\n"},
         // A bridge that takes the vendor form and does nothing: the drive says so, form 5 stops it.
-        {{L"E:\\", L"sim\\scenarios\\ignoring-bridge.txt", L"-"}, "0: " SEEN_CONFIRMED SEEN_REMOVAL "disk 1 ended in standby\n"},
+        {{L"E:\\", L"sim\\scenarios\\ignoring-bridge.txt", L"-"}, "0: " SEEN_CONFIRMED SEEN_REMOVAL "disk 1 ended in standby, ejected\n"},
         // "." is the directory the run started in (Z:), made full before the run leaves it;
         // "/self" is the program's own disk (Z:), not the current directory's (C:, which
         // refuses to spin down), whatever argument 0 says.
-        {{L".", whereRun, L"-"}, "0: " SEEN_CONFIRMED SEEN_REMOVAL "disk 1 ended in standby\n"},
-        {{L"/self", whereRun, L"-", L"", L"VantrelSim", L"C:\\"}, "0: " SEEN_CONFIRMED SEEN_REMOVAL "disk 1 ended in standby\n"},
+        {{L".", whereRun, L"-"}, "0: " SEEN_CONFIRMED SEEN_REMOVAL "disk 1 ended in standby, ejected\n"},
+        {{L"/self", whereRun, L"-", L"", L"VantrelSim", L"C:\\"}, "0: " SEEN_CONFIRMED SEEN_REMOVAL "disk 1 ended in standby, ejected\n"},
         // Down stops on both disabled header lines: disk 2 is three away, disk 3 four.
-        {{L"/MENU extra", machine, L"DDDDR"}, "0: " SEEN_CONFIRMED SEEN_MENU SEEN_REMOVAL "disk 3 ended in standby\n"},
+        {{L"/MENU extra", machine, L"DDDDR"}, "0: " SEEN_CONFIRMED SEEN_MENU SEEN_REMOVAL "disk 3 ended in standby, ejected\n"},
         {{L"/menu", machine, L"E"}, "4: " SEEN_MENU},
         // A FAT volume and one mounted RAW, which has nothing to flush and must lock.
         {{L"/menu", L"sim\\scenarios\\mac-disk.txt", L"DDDR"}, "0: " SEEN_CONFIRMED "menu centred: [---------------- "
          "Vantrel ----------------] [Please choose a drive to remove more safely.] [] [<WD My Passport 1.0 M1 >]\n"
-         SEEN_REMOVAL "disk 1 ended in standby\n"},
+         SEEN_REMOVAL "disk 1 ended in standby, ejected\n"},
         {{L"/menu", L"tests\\bad-scenario.txt", L"-"},
          "2: VantrelSim: " + project + "tests\\bad-scenario.txt, line 2: bus must be usb, sata, scsi, nvme or a number\r\n"},
     };
@@ -152,7 +152,7 @@ TEST(Dpi, TheWindowAndItsTextScaleWithTheScreen)
     std::string seen = RunSim({L"e:\\x", L"sim\\scenarios\\spindown-refused.txt", L"-"});
     SetLogPixels(96);
     EXPECT_EQ(seen, "3: " SEEN_SUCCEEDED "shown 600x75 centred, top-most, tool window, pop-up, thick frame, text inside: "
-                    "Failed to spin down the drive." SEEN_STANDARD_REMOVAL "disk 1 ended spinning\n");
+                    "Failed to spin down the drive." SEEN_STANDARD_REMOVAL "disk 1 ended spinning, not ejected\n");
 }
 
 struct Finder {

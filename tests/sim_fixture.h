@@ -43,7 +43,7 @@ inline std::string Trace(size_t from = 0)
         {IOCTL_STORAGE_EJECT_MEDIA, "eject"}, {IOCTL_STORAGE_QUERY_PROPERTY, "query"},
         {IOCTL_ATA_PASS_THROUGH, "ata"}, {IOCTL_SCSI_PASS_THROUGH, "scsi"}};
     static const char* const calls[] = {"open", "control", "close", "flush", "first", "next", "end", "paths", "volume of",
-                                        "name of", "windows", "device of", "hosted"};
+                                        "name of", "windows", "device of", "hosted", "pnp"};
     std::string trace, last;
     for (size_t i = from; i < sim.calls.size(); ++i) {
         const SimCallRecord& c = sim.calls[i];

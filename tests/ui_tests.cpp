@@ -210,6 +210,67 @@ TEST_F(OnSimulatedMachine, TheDriveMenuListsUsbDisksAtTheCentreAndTakesTheUsersC
     DestroyWindow(owner);
 }
 
+// The eject asked of Windows, and the closes of the volumes' handles from the walk of the device
+// tree on, in their order.
+static std::string EjectAndCloses(const SimCallRecord** eject)
+{
+    std::string order;
+    bool walked = false;
+    for (const SimCallRecord& c : sim.calls) {
+        walked = walked || c.call == CallPlugAndPlay;
+        if (!walked)
+            continue;
+        bool ejecting = c.call == CallPlugAndPlay && c.device == L"CM_Request_Device_EjectW";
+        if (ejecting)
+            *eject = &c;
+        if (ejecting || (c.call == CallCloseHandle && c.device.find(L"Volume{") != std::wstring::npos))
+            order += (order.empty() ? "" : ", ") + (ejecting ? std::string("eject") : "close " + std::string(c.device.begin() + 4, c.device.end()));
+    }
+    return order;
+}
+
+// After the spin-down the disk leaves Windows: its USB device is found up the device tree and
+// ejected with a veto buffer, the held volumes closed when Windows asks for them (in their
+// callbacks while the eject runs, or just before it where Windows has none), and the wait ends
+// only when the USB device goes, not the disk at once. Not ejected (bays of one enclosure, a
+// veto, a refusal), the volumes let go are taken again and held, a drive woken stopped again,
+// and the wait watches the disk. Either way the disk is unplugged 0.5 s after its spin-down.
+TEST_F(OnSimulatedMachine, TheDiskLeavesWindowsOrTheRunGoesOnAsBefore)
+{
+    const std::wstring bays = L" usb-device=USB\\VID_1234&PID_5678\\BAYS";
+    const struct { std::wstring disk, more; std::string said, order; int standbys; } cases[] = {
+        {L"", L"", "Ejected from Windows.\n", "eject, close Volume{1}, close Volume{2}", 1},
+        {L"", L"windows7", "Ejected from Windows.\n", "close Volume{1}, close Volume{2}, eject", 1},
+        {bays, L"disk 3" + bays, "Not ejected from Windows: another disk shares its USB device.\n", "", 1},
+        {L" eject=veto:6", L"", "Not ejected from Windows: vetoed by 6 USBSTOR\\DISK&VEN_ACME&PROD_HDD&REV_\\NX01&0.\n",
+         "eject, close Volume{1}, close Volume{2}", 2},
+        {L" eject=fail:19", L"", "Not ejected from Windows: refused (CONFIGRET 19).\n", "eject", 1},
+    };
+    for (const auto& c : cases) {
+        Machine(L"disk 0 bus=sata\ndisk 1 vendor=ACME product=HDD serial=NX01 unplug=0.5" + c.disk + L"\n" + c.more + LR"(
+                  volume \\?\Volume{1}\ disk=1 mounts=E:\
+                  volume \\?\Volume{2}\ disk=1 mounts=F:\
+                  volume \\?\Volume{9}\ disk=0 mounts=C:\)");
+        testing::internal::CaptureStdout();
+        int exitCode = RunRemovalWatched(L"E:\\");
+        std::string written = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(exitCode, ExitRemoved);
+        EXPECT_EQ(written, "Succeeded.\nStandby confirmed by the drive.\n" + c.said);
+        const SimCallRecord* eject = nullptr;
+        EXPECT_EQ(EjectAndCloses(&eject), c.order) << c.said;
+        EXPECT_TRUE(!eject || eject->outLength == MAX_PATH) << "no veto buffer: Windows shows a message box";
+        const SimDisk& disk = sim.disks[1];
+        EXPECT_EQ(sim.clock, 500u + CloseDelayMilliseconds) << "the wait did not end when the disk was unplugged";
+        EXPECT_EQ(std::count(disk.commands.begin(), disk.commands.end(), ATA_CMD_STANDBY), c.standbys) << c.said;
+        EXPECT_TRUE(disk.spunDown && !disk.sentAfterEject) << c.said;
+        std::vector<std::wstring> held;
+        if (!disk.ejected)
+            held = {L"\\\\.\\Volume{1}", L"\\\\.\\Volume{2}"};
+        EXPECT_EQ(SimOpenHandles(), held) << c.said;
+        expectedOpen = held;
+    }
+}
+
 static std::vector<LONG> Corners(const RECT& r) { return {r.left, r.top, r.right, r.bottom}; }
 
 // Moved to a screen of 144 DPI on a 96-DPI system, the window takes the place Windows

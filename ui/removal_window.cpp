@@ -4,6 +4,7 @@
 #include "storage/storage.h"
 #include "platform/system_calls.h"
 #include "ui/screen_scale.h"
+#include "ui/message_wait.h"
 
 static const LONG RemovalStyle = WS_POPUP | WS_THICKFRAME;
 static const LONG RemovalExStyle = WS_EX_TOOLWINDOW;
@@ -11,13 +12,17 @@ static const int StatusCapacity = 256;
 
 enum { PollTimer = 1, CloseTimer = 2 };
 
-// Owned by RemovalWindow: the DPI of the screen the window stands on, the disk handle held
-// for the wait, the exit code of the outcome so far, and whether the run is over (until
-// then nobody may close the window: the volumes are held only while the process lives).
+// Owned by RemovalWindow: the DPI of the screen the window stands on, what the wait watches
+// (the disk by a handle it holds, or the USB device that an eject left held for eject), the
+// exit code of the outcome so far, whether the run is over (until then nobody may close the
+// window: the volumes are held only while the process lives), and the one step it awaits.
 static UINT windowDpi = StandardDpi;
 static HANDLE waitedDisk = INVALID_HANDLE_VALUE;
+static WCHAR waitedDevice[DeviceIdCapacity];  // empty unless the disk was ejected
 static int exitCode = ExitCancelled;
 static bool runOver;
+static WPARAM awaitedStep;
+const WPARAM NoStep = ~WPARAM(0);
 
 // The dialog font at the window's scale. The stock font is made at the system's DPI.
 static HFONT CreateStatusFont()
@@ -28,12 +33,20 @@ static HFONT CreateStatusFont()
     return CreateFontIndirectW(&font);
 }
 
+// Each step runs once, when the step before posted it: a WM_USER from elsewhere (another
+// program, or the eject's wait, which handles messages in the middle of a step) runs nothing.
+static void PostStep(HWND window, RunStep step, LPARAM lParam)
+{
+    awaitedStep = step;
+    PostMessageW(window, WM_USER, step, lParam);
+}
+
 void ShowStatus(HWND window, TextId text, RunStep next, LPARAM lParam)
 {
     SetWindowTextW(window, GetText(text));
     // Painted now, before the next step runs, however long that step keeps the thread.
     RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
-    PostMessageW(window, WM_USER, next, lParam);
+    PostStep(window, next, lParam);
 }
 
 static void ShowOutcome(HWND window, TextId text, RunStep next, LPARAM lParam)
@@ -47,6 +60,7 @@ static void OnCreate(HWND window, const CREATESTRUCTW* create)
     runOver = false;
     exitCode = ExitCancelled;
     waitedDisk = INVALID_HANDLE_VALUE;
+    waitedDevice[0] = 0;
     SetWindowLongW(window, GWL_STYLE, RemovalStyle);
     SetWindowLongW(window, GWL_EXSTYLE, RemovalExStyle);
     int screenHeight = GetSystemMetrics(SM_CYSCREEN);
@@ -57,7 +71,7 @@ static void OnCreate(HWND window, const CREATESTRUCTW* create)
     // No SWP_SHOWWINDOW: the window stays hidden until it has an outcome to show.
     SetWindowPos(window, HWND_TOPMOST, (screenWidth - width) / 2, (screenHeight - height) / 2, width, height, 0);
     LPARAM path = create ? reinterpret_cast<LPARAM>(create->lpCreateParams) : 0;
-    PostMessageW(window, WM_USER, StepChooseDrive, path);
+    PostStep(window, StepChooseDrive, path);
 }
 
 // Moved to a screen of another scale (or the scale changed): the size Windows suggests.
@@ -93,6 +107,22 @@ static void EndRun(HWND window)
     PostMessageW(window, WM_CLOSE, 0, 0);
 }
 
+// The spun-down disk ejected from Windows, its own handle closed, before the outcome is shown.
+// Not ejected, the run goes on as it would without; a volume that was let go for the eject and
+// cannot be taken again leaves the removal undone.
+static void TakeOutOfWindows(HWND window, DiskNumber disk)
+{
+    EjectOutcome eject = EjectDisk(disk, WaitHandlingMessages, waitedDevice);
+    if (eject != Ejected)
+        waitedDevice[0] = 0;
+    if (eject == NotEjectedVolumeLost) {
+        exitCode = ExitDismountFailed;
+        ShowOutcome(window, TextDismountFailed, StepCloseLater, 0);
+    } else {
+        ShowOutcome(window, TextReadyToRemove, StepWaitRemoval, LPARAM(disk));
+    }
+}
+
 static void OnChooseDrive(HWND window, const WCHAR* path)
 {
     DriveChoice choice = ChooseDrive(window, path);
@@ -110,7 +140,7 @@ static void OnChooseDrive(HWND window, const WCHAR* path)
         ShowOutcome(window, TextSpinDownFailed, StepCloseLater, 0);
     } else {
         exitCode = ExitNotSeenUnplugged;  // until the wait sees it go
-        ShowOutcome(window, TextReadyToRemove, StepWaitRemoval, LPARAM(choice.disk));
+        TakeOutOfWindows(window, choice.disk);
     }
 }
 
@@ -123,12 +153,20 @@ static void OnDiskGone(HWND window)
     ShowStatus(window, TextDriveRemoved, StepCloseLater, 0);
 }
 
-// The disk is opened once and asked at once, then once per tick, until it no longer answers:
-// whatever the reason, it is then no longer there to wait for.
+// Whether what the wait watches is still there: the ejected disk's USB device until it is
+// unplugged (the disk itself answers nothing once ejected), else the disk.
+static bool StillThere()
+{
+    return waitedDevice[0] ? UsbDevicePresent(waitedDevice) : DiskAnswers(waitedDisk);
+}
+
+// Asked at once, then once per tick, until it is no longer there: whatever the reason, it is
+// then no longer there to wait for. The disk is opened once, and only when it was not ejected.
 static void OnWaitRemoval(HWND window, DiskNumber disk)
 {
-    waitedDisk = OpenDisk(disk);
-    if (waitedDisk != INVALID_HANDLE_VALUE && DiskAnswers(waitedDisk))
+    if (!waitedDevice[0])
+        waitedDisk = OpenDisk(disk);
+    if ((waitedDevice[0] || waitedDisk != INVALID_HANDLE_VALUE) && StillThere())
         systemCalls.SetTimer(window, PollTimer, PollMilliseconds, nullptr);
     else
         OnDiskGone(window);
@@ -136,7 +174,7 @@ static void OnWaitRemoval(HWND window, DiskNumber disk)
 
 static void OnTimer(HWND window, WPARAM timer)
 {
-    if (timer == PollTimer && !DiskAnswers(waitedDisk)) {
+    if (timer == PollTimer && !StillThere()) {
         KillTimer(window, PollTimer);
         OnDiskGone(window);
     } else if (timer == CloseTimer) {
@@ -147,6 +185,9 @@ static void OnTimer(HWND window, WPARAM timer)
 
 static void OnStep(HWND window, WPARAM step, LPARAM lParam)
 {
+    if (step != awaitedStep)
+        return;
+    awaitedStep = NoStep;
     switch (step) {
     case StepChooseDrive: OnChooseDrive(window, reinterpret_cast<const WCHAR*>(lParam)); break;
     case StepWaitRemoval: OnWaitRemoval(window, DiskNumber(lParam)); break;

@@ -6,6 +6,7 @@
 #include "res/resource.h"
 #include "platform/system_calls.h"
 #include "ui/screen_scale.h"
+#include "ui/message_wait.h"
 #include <shellapi.h>
 #include <string.h>
 
@@ -153,25 +154,6 @@ static HANDLE StartRun()
     return process.hProcess;
 }
 
-// Handles the tray's messages until the run's process ends: a window that reads none for
-// 5 s is "Not Responding", and the session's end would wait on it. A quit message (the tray
-// was closed meanwhile) ends the wait and goes on to the host's loop. Messages already in
-// the queue when the wait begins count too (MWMO_INPUTAVAILABLE): without it, the wait
-// would sleep on messages that the host's loop had already seen.
-static void WaitForRun(HANDLE process)
-{
-    while (MsgWaitForMultipleObjectsEx(1, &process, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE) == WAIT_OBJECT_0 + 1) {
-        MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-            if (message.message == WM_QUIT) {
-                PostQuitMessage(int(message.wParam));
-                return;
-            }
-            DispatchMessageW(&message);
-        }
-    }
-}
-
 // Starts a removal run and waits for it. One at a time: the hot key is released meanwhile, and
 // a hot-key message that arrives in the wait's own loop starts nothing. Win+Esc is taken back
 // whatever happened, unless the tray was closed meanwhile, or its own file lay on the disk the
@@ -183,7 +165,7 @@ static void RunRemoval(HWND window)
     UnregisterHotKey(window, TrayHotKeyId);
     if (HANDLE process = StartRun()) {
         runOpen = true;
-        WaitForRun(process);
+        WaitHandlingMessages(process);  // a quit (the tray closed meanwhile) ends it early
         runOpen = false;
         CloseHandle(process);
         WCHAR file[MAX_PATH];
