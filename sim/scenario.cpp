@@ -93,6 +93,19 @@ static bool Flag(const Settings& s, const wchar_t* key, std::wstring* problem)
     return s.count(key) != 0;
 }
 
+// How the disk answers each spin-down form, where its line says.
+static std::wstring ParseForms(const Settings& s, SimDisk* disk)
+{
+    static const wchar_t* const keys[FormCount] = {L"ata", L"vendor-form", L"sat", L"ata-nodata", L"sat16"};
+    for (int i = 0; i < FormCount; ++i) {
+        bool ata = i == FormAta || i == FormAtaNoData;
+        if (s.count(keys[i]) && !ParseForm(s.at(keys[i]), ata, &disk->forms[i]))
+            return std::wstring(keys[i]) + L" must be accept, refuse, short, ignore, sense:XX" +
+                   (ata ? L" or status:XX" : L", check:KK or check:none");
+    }
+    return L"";
+}
+
 // How the question is answered: with the drive's state (active, the default, or in standby from
 // the start), with no registers (none), or by a bridge that wakes the drive to answer (wake).
 static bool ParseCheckPower(const Settings& s, SimDisk* disk)
@@ -159,7 +172,6 @@ static std::wstring ParseDisk(const std::wstring& numberText, const Settings& s)
 {
     static const struct { const wchar_t* name; STORAGE_BUS_TYPE bus; } buses[] = {
         {L"usb", BusTypeUsb}, {L"sata", BusTypeSata}, {L"scsi", BusTypeScsi}, {L"nvme", BusTypeNvme}};
-    static const wchar_t* const formKeys[FormCount] = {L"ata", L"vendor-form", L"sat", L"ata-nodata", L"sat16"};
     unsigned long number = 0, value = BusTypeUsb;
     if (!Number(numberText, &number))
         return L"disk number expected";
@@ -169,19 +181,16 @@ static std::wstring ParseDisk(const std::wstring& numberText, const Settings& s)
             value = b.bus, known = true;
     if (!known)
         return L"bus must be usb, sata, scsi, nvme or a number";
-    std::wstring problem;
-    bool removable = Flag(s, L"removable", &problem);
-    if (!problem.empty())
-        return problem;
+    std::wstring flagProblem;
+    bool removable = Flag(s, L"removable", &flagProblem);
+    if (!flagProblem.empty())
+        return flagProblem;
     SimDisk disk = {DWORD(number), !s.count(L"open"), Descriptor(STORAGE_BUS_TYPE(value), s, removable),
                     {{AnswerAccept}, {AnswerAccept}, {AnswerAccept}, {AnswerRefuse}, {AnswerRefuse}},
                     SimNever, SimNever, ERROR_DEV_NOT_EXIST, false};
-    for (int i = 0; i < FormCount; ++i) {
-        bool ata = i == FormAta || i == FormAtaNoData;
-        if (s.count(formKeys[i]) && !ParseForm(s.at(formKeys[i]), ata, &disk.forms[i]))
-            return std::wstring(formKeys[i]) + L" must be accept, refuse, short, ignore, sense:XX" +
-                   (ata ? L" or status:XX" : L", check:KK or check:none");
-    }
+    std::wstring problem = ParseForms(s, &disk);
+    if (!problem.empty())
+        return problem;
     if (s.count(L"open") && s.at(L"open") != L"fail")
         return L"open must be fail";
     if (!ParseCheckPower(s, &disk))

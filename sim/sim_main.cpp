@@ -10,6 +10,27 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+// Each disk sent a command: whether it ended in standby and ejected, and anything but STANDBY and
+// the question in its three forms, or anything after its eject (the report of a correct run
+// never has those lines).
+static std::string DescribeDisks()
+{
+    std::string report;
+    for (const SimDisk& disk : sim.disks) {
+        char line[96];
+        for (BYTE command : disk.strays) {
+            snprintf(line, sizeof line, "disk %lu was sent ATA command %02Xh\n", disk.number, command);
+            report += line;
+        }
+        if (disk.sentAfterEject)
+            report += "disk " + std::to_string(disk.number) + " was sent a command after its eject\n";
+        snprintf(line, sizeof line, "disk %lu ended %s, %s\n", disk.number, disk.spunDown ? "in standby" : "spinning",
+                 disk.ejected ? "ejected" : "not ejected");
+        report += disk.commands.empty() ? "" : line;
+    }
+    return report;
+}
+
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
 {
     SimInstall();
@@ -37,21 +58,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
         GetSystemDirectoryW(system, MAX_PATH);
         if (lstrcmpiW(current, system) != 0)
             run += "stayed in its starting folder\n";
-        // Each disk sent a command: whether it ended in standby and ejected, and anything but
-        // STANDBY and the question in its three forms, or anything after its eject (the report
-        // of a correct run never has those lines).
-        for (const SimDisk& disk : sim.disks) {
-            char line[96];
-            for (BYTE command : disk.strays) {
-                snprintf(line, sizeof line, "disk %lu was sent ATA command %02Xh\n", disk.number, command);
-                run += line;
-            }
-            if (disk.sentAfterEject)
-                run += "disk " + std::to_string(disk.number) + " was sent a command after its eject\n";
-            snprintf(line, sizeof line, "disk %lu ended %s, %s\n", disk.number, disk.spunDown ? "in standby" : "spinning",
-                     disk.ejected ? "ejected" : "not ejected");
-            run += disk.commands.empty() ? "" : line;
-        }
+        run += DescribeDisks();
         DWORD written = 0;
         WriteFile(GetStdHandle(STD_ERROR_HANDLE), run.data(), DWORD(run.size()), &written, nullptr);
     }

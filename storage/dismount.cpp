@@ -79,23 +79,24 @@ static bool MakeReady(ReadyVolume* volume)
         systemCalls.CloseHandle(handle);
         return false;
     }
-    bool removableMedia = HasRemovableMedia(handle);
+    bool removableMedia = HasRemovableMedia(handle), locked = false;
     // The flush comes before any dismount: after it, FAT refuses the flush.
-    volume->handle = handle, volume->removableMedia = removableMedia, volume->dismounted = false;
     if (systemCalls.FlushFileBuffers(handle)) {
-        volume->locked = LockVolume(handle);
-        return true;
+        locked = LockVolume(handle);
+    } else {
+        // Refused for want of a file system (RAW, which mounts what Windows does not know),
+        // there is nothing to write, but RAW dismounts a volume only while it is locked. Any
+        // other refusal means that data could not be written.
+        DWORD error = GetLastError();
+        if ((error != ERROR_INVALID_FUNCTION && error != ERROR_NOT_SUPPORTED) || !LockVolume(handle)) {
+            systemCalls.CloseHandle(handle);
+            return false;
+        }
+        locked = true;
     }
-    // Refused for want of a file system (RAW, which mounts what Windows does not know), there
-    // is nothing to write, but RAW dismounts a volume only while it is locked. Any other
-    // refusal means that data could not be written.
-    DWORD error = GetLastError();
-    if ((error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED) && LockVolume(handle)) {
-        volume->locked = true;
-        return true;
-    }
-    systemCalls.CloseHandle(handle);
-    return false;
+    volume->handle = handle, volume->locked = locked, volume->removableMedia = removableMedia;
+    volume->dismounted = false;
+    return true;
 }
 
 // Lets a volume go that was made ready but not dismounted: as it was, mounted and unlocked.

@@ -66,8 +66,8 @@ int DiskAnswers(HANDLE disk);
 // (a volume of a file system Windows does not know, mounted RAW, has nothing to write but
 // must lock), then the locked ones are dismounted, and after them, by force, those that could
 // not be locked; then removable media are ejected. From its dismount on, a volume's handle
-// stays open until the process ends, so that nothing mounts it again before the disk is
-// unplugged. A volume that cannot be made ready, lies on the disk only in part (spanned,
+// stays open until the process ends (or Windows asks for it as the disk's eject takes the disk
+// out), so that nothing mounts it again before the disk is unplugged. A volume that cannot be made ready, lies on the disk only in part (spanned,
 // mirrored) or holds an attached virtual disk's file fails it before anything is dismounted,
 // and every lock taken is let go; a dismount that Windows refuses gives back every volume but
 // those already dismounted by force. Writes "Succeeded.\n" to standard output when every

@@ -107,9 +107,9 @@ static void EndRun(HWND window)
     PostMessageW(window, WM_CLOSE, 0, 0);
 }
 
-// The spun-down disk ejected from Windows, its own handle closed, before the outcome is shown.
-// Not ejected, the run goes on as it would without; a volume that was let go for the eject and
-// cannot be taken again leaves the removal undone.
+// The stopped disk (whose own handle the spin-down has closed) is ejected from Windows before
+// the outcome is shown. Not ejected, the run goes on as it would without; a volume that was
+// let go for the eject and cannot be taken again leaves the removal undone.
 static void TakeOutOfWindows(HWND window, DiskNumber disk)
 {
     EjectOutcome eject = EjectDisk(disk, WaitHandlingMessages, waitedDevice);

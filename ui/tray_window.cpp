@@ -176,8 +176,9 @@ static void RunRemoval(HWND window)
         RegisterRemovalHotKey(window);
 }
 
-// The icon loaded again at the small-icon size of the scale now, and given to the shell: added
-// (adding), or put in place of the one it shows. Refused, the tray stays resident with its hot key.
+// The icon loaded again at the small-icon size of the scale now, and given to the shell with
+// the message: NIM_ADD to add it, NIM_MODIFY in place of the one it shows. Refused, the tray
+// stays resident with its hot key.
 static void RenewIcon(DWORD message)
 {
     int size = SmallIconSize();
