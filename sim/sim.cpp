@@ -260,8 +260,8 @@ static void StartUnplugCountdown(SimDisk& disk)
 }
 
 // The registers a question brings back: the drive's power mode with status 50h, or what a
-// bridge that carries no answer returns in its stead.
-static AtaRegisters QuestionRegisters(SimDisk& disk)
+// bridge that carries no answer returns in its stead (echo: the registers as they were sent).
+static AtaRegisters QuestionRegisters(SimDisk& disk, const AtaRegisters& sent)
 {
     if (disk.checkPower == CheckPowerWaking)
         disk.spunDown = false;
@@ -269,18 +269,30 @@ static AtaRegisters QuestionRegisters(SimDisk& disk)
     switch (disk.answers) {
     case AnswersZeroFixed: return {0, 0, 0, 0};
     case AnswersStatus: return {0, 0, ATA_DEVICE_HEAD, disk.answersStatus};
-    case AnswersEcho: return {0, 0x5A, ATA_DEVICE_HEAD, ATA_CMD_CHECK_POWER_MODE};
+    case AnswersEcho: return sent;
     default: return {0, BYTE(disk.spunDown ? ATA_POWER_STANDBY_Z : ATA_POWER_ACTIVE_OR_IDLE), ATA_DEVICE_HEAD, 0x50};
     }
 }
 
+// The task file a question carries (error standing for features, status for the command): in
+// the ATA record, or in SAT(16)'s or SAT(12)'s command bytes.
+static AtaRegisters SentRegisters(SimFormIndex index, const BYTE* record)
+{
+    if (index == FormAtaNoData) {
+        const UCHAR* r = reinterpret_cast<const ATA_PASS_THROUGH_EX*>(record)->CurrentTaskFile;
+        return {r[TaskFileFeatures], r[TaskFileSectorCount], r[TaskFileDevice], r[TaskFileCommand]};
+    }
+    const UCHAR* cdb = reinterpret_cast<const SCSI_PASS_THROUGH*>(record)->Cdb;
+    return index == FormSat16 ? AtaRegisters{cdb[4], cdb[6], cdb[13], cdb[14]} : AtaRegisters{cdb[3], cdb[4], cdb[8], cdb[9]};
+}
+
 // Through SAT as sense data with CHECK CONDITION (as CK_COND asks): descriptor format, or fixed
 // format where the bridge uses it; through ATA pass-through in the record.
-static BOOL AnswerQuestion(SimDisk& disk, bool scsi, BYTE* record, DWORD outLength, DWORD* returned)
+static BOOL AnswerQuestion(SimDisk& disk, SimFormIndex index, BYTE* record, DWORD outLength, DWORD* returned)
 {
-    const AtaRegisters r = QuestionRegisters(disk);
+    const AtaRegisters r = QuestionRegisters(disk, SentRegisters(index, record));
     *returned = outLength;
-    if (!scsi) {
+    if (index == FormAtaNoData) {
         UCHAR* registers = reinterpret_cast<ATA_PASS_THROUGH_EX*>(record)->CurrentTaskFile;
         registers[TaskFileFeatures] = r.error, registers[TaskFileSectorCount] = r.count;
         registers[TaskFileCommand] = r.status;
@@ -317,7 +329,7 @@ static BOOL Answer(SimDisk& disk, SimFormIndex index, BYTE* record, DWORD outLen
         return Fail(ERROR_INVALID_FUNCTION);
     bool answered = form.answer == AnswerAccept || disk.answers != AnswersTrue;
     if (question && answered && disk.checkPower != CheckPowerSilent) {
-        BOOL ok = AnswerQuestion(disk, scsi, record, outLength, returned);
+        BOOL ok = AnswerQuestion(disk, index, record, outLength, returned);
         StartUnplugCountdown(disk);
         return ok;
     }
