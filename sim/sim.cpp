@@ -67,14 +67,10 @@ bool SimInjected(const SimCallRecord& record, DWORD error)
     return true;
 }
 
-static bool Injected(const SimCallRecord& record, DWORD error) { return SimInjected(record, error); }
-
 ULONGLONG SimNow()
 {
     return sim.realSleep ? GetTickCount64() : sim.clock;
 }
-
-static ULONGLONG Now() { return SimNow(); }
 
 std::wstring SimVolumeDevicePath(const std::wstring& name)
 {
@@ -168,12 +164,12 @@ static HANDLE WINAPI SimCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPS
     bool disks = p.compare(0, 12, L"\\\\?\\simdisk#") == 0;  // a disk interface of the device tree
     if (p.compare(0, 4, L"\\\\.\\") != 0 && !disks)  // a file, such as the program's own image
         return CreateFileW(path, access, share, security, disposition, flags, templateFile);
-    if (Injected({CallCreateFile, p, access, share}, ERROR_ACCESS_DENIED))
+    if (SimInjected({CallCreateFile, p, access, share}, ERROR_ACCESS_DENIED))
         return INVALID_HANDLE_VALUE;
     for (size_t i = 0; i < sim.disks.size(); ++i) {
         SimDisk& disk = sim.disks[i];
         if ((p != L"\\\\.\\PHYSICALDRIVE" + std::to_wstring(disk.number) && p != SimDiskInterfacePath(disk.number)) ||
-            Now() >= disk.goneAt)
+            SimNow() >= disk.goneAt)
             continue;
         if (disk.ejected)
             return disk.sentAfterEject = true, FailOpen(ERROR_FILE_NOT_FOUND);
@@ -190,7 +186,7 @@ static BOOL WINAPI SimCloseHandle(HANDLE handle)
     SimHandle* h = FindHandle(handle);
     if (!h && reinterpret_cast<uintptr_t>(handle) < HandleBase)
         return CloseHandle(handle);
-    bool injected = Injected({CallCloseHandle, HandlePath(handle)}, ERROR_INVALID_HANDLE);
+    bool injected = SimInjected({CallCloseHandle, HandlePath(handle)}, ERROR_INVALID_HANDLE);
     if (!h)
         return Fail(ERROR_INVALID_HANDLE);
     h->open = false;  // a close that reports an error has still let the handle go
@@ -256,7 +252,7 @@ static void AnswerScsi(const SimForm& form, BYTE* record, DWORD outLength)
 static void StartUnplugCountdown(SimDisk& disk)
 {
     if (disk.spunDown && disk.goneAt == SimNever && disk.unplugDelay != SimNever)
-        disk.goneAt = Now() + disk.unplugDelay;
+        disk.goneAt = SimNow() + disk.unplugDelay;
 }
 
 // The registers a question brings back: the drive's power mode with status 50h, or what a
@@ -382,7 +378,7 @@ static BOOL DiskControl(SimDisk& disk, const SimHandle& h, DWORD code, const voi
 {
     if (disk.ejected)  // its queries fail as a disk's that Windows has let go of
         return disk.sentAfterEject = true, Fail(ERROR_DEV_NOT_EXIST);
-    if (Now() >= disk.goneAt)
+    if (SimNow() >= disk.goneAt)
         return Fail(disk.goneError);
     if (code == IOCTL_STORAGE_QUERY_PROPERTY)
         return QueryDescriptor(disk, in, inLength, out, outLength, returned);
@@ -485,7 +481,7 @@ static BOOL WINAPI SimDeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWOR
     SimHandle* h = FindHandle(handle);
     const BYTE* bytes = static_cast<const BYTE*>(in);
     DWORD sent = !bytes ? 0 : in == out && outLength > inLength ? outLength : inLength;
-    if (Injected({CallDeviceIoControl, HandlePath(handle), 0, 0, code, inLength, outLength, {bytes, bytes + sent}},
+    if (SimInjected({CallDeviceIoControl, HandlePath(handle), 0, 0, code, inLength, outLength, {bytes, bytes + sent}},
                  ERROR_IO_DEVICE))
         return FALSE;
     if (!h || h->kind == HandleFind)
@@ -499,7 +495,7 @@ static BOOL WINAPI SimDeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWOR
 static BOOL WINAPI SimFlushFileBuffers(HANDLE handle)
 {
     SimHandle* h = FindHandle(handle);
-    if (Injected({CallFlushFileBuffers, HandlePath(handle)}, ERROR_WRITE_FAULT))
+    if (SimInjected({CallFlushFileBuffers, HandlePath(handle)}, ERROR_WRITE_FAULT))
         return FALSE;
     if (!h || h->kind != HandleVolume)
         return Fail(ERROR_INVALID_HANDLE);
@@ -523,7 +519,7 @@ static BOOL CopyName(const std::wstring& name, LPWSTR buffer, DWORD capacity)
 
 static HANDLE WINAPI SimFindFirstVolumeW(LPWSTR name, DWORD capacity)
 {
-    if (Injected({CallFindFirstVolume}, ERROR_NOT_ENOUGH_MEMORY))
+    if (SimInjected({CallFindFirstVolume}, ERROR_NOT_ENOUGH_MEMORY))
         return INVALID_HANDLE_VALUE;
     const std::vector<std::wstring> names = EnumeratedNames();
     if (names.empty())
@@ -533,7 +529,7 @@ static HANDLE WINAPI SimFindFirstVolumeW(LPWSTR name, DWORD capacity)
 
 static BOOL WINAPI SimFindNextVolumeW(HANDLE find, LPWSTR name, DWORD capacity)
 {
-    if (Injected({CallFindNextVolume}, ERROR_NOT_ENOUGH_MEMORY))
+    if (SimInjected({CallFindNextVolume}, ERROR_NOT_ENOUGH_MEMORY))
         return FALSE;
     SimHandle* h = FindHandle(find);
     const std::vector<std::wstring> names = EnumeratedNames();
@@ -544,7 +540,7 @@ static BOOL WINAPI SimFindNextVolumeW(HANDLE find, LPWSTR name, DWORD capacity)
 
 static BOOL WINAPI SimFindVolumeClose(HANDLE find)
 {
-    bool injected = Injected({CallFindVolumeClose}, ERROR_INVALID_HANDLE);
+    bool injected = SimInjected({CallFindVolumeClose}, ERROR_INVALID_HANDLE);
     SimHandle* h = FindHandle(find);
     if (!h)
         return Fail(ERROR_INVALID_HANDLE);
@@ -554,7 +550,7 @@ static BOOL WINAPI SimFindVolumeClose(HANDLE find)
 
 static BOOL WINAPI SimGetVolumePathNamesForVolumeNameW(LPCWSTR name, LPWCH buffer, DWORD capacity, PDWORD length)
 {
-    if (Injected({CallGetVolumePathNames, name}, ERROR_FILE_NOT_FOUND))
+    if (SimInjected({CallGetVolumePathNames, name}, ERROR_FILE_NOT_FOUND))
         return FALSE;
     for (const SimVolume& volume : sim.volumes) {
         if (!Named(volume, name))
@@ -606,7 +602,7 @@ static bool SameFolding(const WCHAR* a, const std::wstring& b, int length)
 // CON) Windows answers with the boot volume; without one, the call fails.
 static BOOL WINAPI SimGetVolumePathNameW(LPCWSTR path, LPWSTR buffer, DWORD capacity)
 {
-    if (Injected({CallGetVolumePathName, path}, ERROR_FILE_NOT_FOUND))
+    if (SimInjected({CallGetVolumePathName, path}, ERROR_FILE_NOT_FOUND))
         return FALSE;
     WCHAR full[MAX_PATH + 1];
     DWORD length = GetFullPathNameW(path, MAX_PATH, full, nullptr);
@@ -631,7 +627,7 @@ static BOOL WINAPI SimGetVolumePathNameW(LPCWSTR path, LPWSTR buffer, DWORD capa
 // The device that a volume name stands for, the same under each of its names.
 static DWORD WINAPI SimQueryDosDeviceW(LPCWSTR name, LPWSTR target, DWORD capacity)
 {
-    if (Injected({CallQueryDosDevice, name}, ERROR_FILE_NOT_FOUND))
+    if (SimInjected({CallQueryDosDevice, name}, ERROR_FILE_NOT_FOUND))
         return 0;
     for (size_t i = 0; i < sim.volumes.size(); ++i)
         if (Opens(sim.volumes[i], L"\\\\.\\" + std::wstring(name))) {
@@ -649,7 +645,7 @@ static DWORD WINAPI SimGetStorageDependencyInformation(HANDLE object, GET_STORAG
                                                        PSTORAGE_DEPENDENCY_INFO information, PULONG used)
 {
     SimHandle* h = FindHandle(object);
-    if (Injected({CallGetStorageDependency, HandlePath(object)}, ERROR_IO_DEVICE))
+    if (SimInjected({CallGetStorageDependency, HandlePath(object)}, ERROR_IO_DEVICE))
         return ERROR_IO_DEVICE;
     if (!h || h->kind != HandleVolume || flags != GET_STORAGE_DEPENDENCY_FLAG_NONE)
         return ERROR_INVALID_PARAMETER;
@@ -672,7 +668,7 @@ static DWORD WINAPI SimGetStorageDependencyInformation(HANDLE object, GET_STORAG
 
 static BOOL WINAPI SimGetVolumeNameForVolumeMountPointW(LPCWSTR mountPoint, LPWSTR buffer, DWORD capacity)
 {
-    if (Injected({CallGetVolumeNameForMountPoint, mountPoint}, ERROR_FILE_NOT_FOUND))
+    if (SimInjected({CallGetVolumeNameForMountPoint, mountPoint}, ERROR_FILE_NOT_FOUND))
         return FALSE;
     for (const SimVolume& volume : sim.volumes)
         for (const std::wstring& spelling : Spellings(volume))
@@ -685,7 +681,7 @@ static BOOL WINAPI SimGetVolumeNameForVolumeMountPointW(LPCWSTR mountPoint, LPWS
 // its own name); on none of the machine's volumes, a volume name that none of them has.
 static UINT WINAPI SimGetWindowsDirectoryW(LPWSTR buffer, UINT capacity)
 {
-    if (Injected({CallGetWindowsDirectory}, ERROR_NOT_ENOUGH_MEMORY))
+    if (SimInjected({CallGetWindowsDirectory}, ERROR_NOT_ENOUGH_MEMORY))
         return 0;
     const SimVolume* windows = WindowsVolume();
     std::wstring directory = (!windows ? L"\\\\?\\Volume{00000000-0000-0000-0000-00000000000w}\\"
@@ -705,7 +701,7 @@ static DWORD WINAPI SimGetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD
     const WCHAR* dosPath = wcsncmp(path, L"\\\\?\\", 4) == 0 ? path + 4 : path;
     for (const SimVolume& volume : sim.volumes) {
         const SimDisk* disk = DiskNumbered(volume.disk);
-        if (!disk || Now() < disk->goneAt)
+        if (!disk || SimNow() < disk->goneAt)
             continue;
         for (const std::wstring& mount : volume.mounts)
             if (wcslen(dosPath) >= mount.size() && SameFolding(dosPath, mount, int(mount.size())))
@@ -760,10 +756,8 @@ int SimDiskOfHandle(HANDLE handle)
     if (h->kind == HandleDisk)
         return int(h->index);
     const SimVolume& volume = sim.volumes[h->index];
-    for (size_t i = sim.disks.size(); !volume.cdrom && i-- > 0;)
-        if (sim.disks[i].number == volume.disk)
-            return int(i);
-    return -1;
+    const SimDisk* disk = volume.cdrom ? nullptr : DiskNumbered(volume.disk);
+    return disk ? int(disk - sim.disks.data()) : -1;
 }
 
 bool SimHandleOpenOnDisk(size_t disk)

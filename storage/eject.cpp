@@ -221,11 +221,13 @@ static CONFIGRET Eject(DEVINST device, void (*waitFor)(HANDLE thread))
 EjectOutcome EjectDisk(DiskNumber disk, void (*waitFor)(HANDLE thread), WCHAR* usbDevice)
 {
     DEVINST device;
-    if (const WCHAR* reason = FindUsbDevice(disk, &device, usbDevice)) {
+    WCHAR id[DeviceIdCapacity];
+    if (const WCHAR* reason = FindUsbDevice(disk, &device, id)) {
         Say(L"Not ejected from Windows: %ls.\n", reason);
         return NotEjected;
     }
     if (Eject(device, waitFor) == CR_SUCCESS) {
+        lstrcpyW(usbDevice, id);
         Say(L"Ejected from Windows.\n");
         return Ejected;
     }

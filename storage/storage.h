@@ -93,8 +93,8 @@ enum { DeviceIdCapacity = 200 };
 // handles the caller's messages until the thread that asks Windows ends. Writes "Ejected from
 // Windows.\n", or "Not ejected from Windows: " and why, to standard output. Not ejected, every
 // volume let go is taken again and the drive stopped again if that woke it; a volume that
-// cannot be taken again makes NotEjectedVolumeLost. usbDevice (DeviceIdCapacity units) gets
-// the ejected device's instance ID.
+// cannot be taken again makes NotEjectedVolumeLost. Ejected, usbDevice (DeviceIdCapacity
+// units) gets the device's instance ID; else it is left as it was.
 enum EjectOutcome { Ejected, NotEjected, NotEjectedVolumeLost };
 EjectOutcome EjectDisk(DiskNumber disk, void (*waitFor)(HANDLE thread), WCHAR* usbDevice);
 // Whether the USB device of that instance ID is still plugged in, held for eject or not.

@@ -112,10 +112,7 @@ static void EndRun(HWND window)
 // let go for the eject and cannot be taken again leaves the removal undone.
 static void TakeOutOfWindows(HWND window, DiskNumber disk)
 {
-    EjectOutcome eject = EjectDisk(disk, WaitHandlingMessages, waitedDevice);
-    if (eject != Ejected)
-        waitedDevice[0] = 0;
-    if (eject == NotEjectedVolumeLost) {
+    if (EjectDisk(disk, WaitHandlingMessages, waitedDevice) == NotEjectedVolumeLost) {
         exitCode = ExitDismountFailed;
         ShowOutcome(window, TextDismountFailed, StepCloseLater, 0);
     } else {
